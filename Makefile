@@ -1,0 +1,43 @@
+# Two entry points for people: `make run` and `make test`. Everything else is
+# for maintainers and CI.
+JOBS ?= $(shell nproc)
+CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
+
+.PHONY: all setup build run test asan tsan bench fuzz clean
+
+all: build
+
+setup:
+	@bash scripts/setup
+
+build/build.ninja:
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+build: setup build/build.ninja
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/velmor
+
+test: build
+	cd build && ctest $(CTEST_ARGS)
+
+build-asan/build.ninja:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_ASAN=ON -DVELMOR_BENCH=OFF
+
+asan: setup build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_ARGS)
+
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_TSAN=ON -DVELMOR_BENCH=OFF
+
+tsan: setup build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS)
+
+bench: build
+	@if [ -x build/bench/run_bench ] || [ -f bench/run ]; then bash bench/run; else echo "no benchmarks yet"; fi
+
+clean:
+	rm -rf build build-asan build-tsan

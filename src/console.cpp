@@ -1,0 +1,199 @@
+#include "console.h"
+
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+static int cmd_help(const char* name, int argc, const char** argv);
+
+static list_t commands;
+static char line_buf[CONSOLE_LINE_MAX];
+static int line_pos;
+
+static console_cmd_t cmd_help_reg[] = {
+    {"help", cmd_help, "Prints command help.", nullptr, {}},
+    {nullptr, nullptr, nullptr, nullptr, {}},
+};
+
+// Records live in static zero-filled tables, so their links start null and a
+// second registration of the same record fails the list's precondition.
+static void console_append(console_cmd_t* cmd)
+{
+    list_append(&commands, &cmd->dlink);
+}
+
+void console_init(void)
+{
+    if (commands.head != nullptr)
+        return;
+    list_init(&commands);
+    for (console_cmd_t* c = cmd_help_reg; c->name != nullptr; ++c)
+        console_append(c);
+}
+
+void console_done(void)
+{
+}
+
+void console_register_command(console_cmd_t* cmd)
+{
+    console_init();
+    if (cmd == nullptr)
+        return;
+    console_append(cmd);
+}
+
+void console_register_commands(console_cmd_t* cmds)
+{
+    console_init();
+    if (cmds == nullptr)
+        return;
+    for (console_cmd_t* c = cmds; c->name != nullptr; ++c)
+        console_register_command(c);
+}
+
+static console_cmd_t* console_find_command(const char* name)
+{
+    assert(name != nullptr && name[0] != '\0');
+    console_init();
+    for (list_item_t* i = list_first(&commands); i != nullptr; i = list_next(&commands, i)) {
+        console_cmd_t* c = list_entry(i, console_cmd_t, dlink);
+        if (strcmp(c->name, name) == 0)
+            return c;
+    }
+    return nullptr;
+}
+
+static bool is_space(char c)
+{
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+static int console_exec_int(char* cmdline)
+{
+    if (cmdline == nullptr)
+        return 0;
+
+    char* p = cmdline;
+    while (*p != '\0' && is_space(*p))
+        ++p;
+    if (*p == '\0')
+        return 0;
+
+    char* word = p;
+    while (*p != '\0' && !is_space(*p))
+        ++p;
+    if (*p != '\0')
+        *p++ = '\0';
+
+    // Words past the sixteenth argument are dropped: no command takes that
+    // many, and the vector must not overflow.
+    const char* argv[CONSOLE_MAX_ARGS + 1] = {};
+    int argc = 0;
+    for (;;) {
+        while (*p != '\0' && is_space(*p))
+            ++p;
+        if (*p == '\0')
+            break;
+        if (argc < CONSOLE_MAX_ARGS)
+            argv[argc++] = p;
+        while (*p != '\0' && !is_space(*p))
+            ++p;
+        if (*p == '\0')
+            break;
+        *p++ = '\0';
+    }
+
+    console_cmd_t* c = console_find_command(word);
+    if (c == nullptr) {
+        printf("No such command.\n");
+        return 0;
+    }
+    return c->cmd(word, argc, argv);
+}
+
+int console_exec(const char* cmdline)
+{
+    if (cmdline == nullptr)
+        return 0;
+    char buf[CONSOLE_LINE_MAX];
+    // Keep at most 511 characters, as line assembly does.
+    snprintf(buf, sizeof buf, "%s", cmdline);
+    return console_exec_int(buf);
+}
+
+int console_putch(int ch)
+{
+    if (ch == -1)
+        return -1;
+    if (ch == 0)
+        return 0;
+    if (ch == 8) {
+        if (line_pos > 0)
+            --line_pos;
+        return 0;
+    }
+    if (ch == 10 || ch == 13) {
+        line_buf[line_pos] = '\0';
+        line_pos = 0;
+        int res = console_exec_int(line_buf);
+        if (res != -1) {
+            printf("%d>", res);
+            fflush(stdout);
+        }
+        return res;
+    }
+    if (ch >= 32 && ch <= 127) {
+        if (line_pos > CONSOLE_LINE_MAX - 2) {
+            printf("<line_buffer_full>\n");
+            return 0;
+        }
+        line_buf[line_pos++] = static_cast<char>(ch);
+        return 0;
+    }
+    printf("<invalid_char=0x%2x>\n", ch);
+    return 0;
+}
+
+void console_loop(void)
+{
+    console_init();
+    printf("%d>", 0);
+    fflush(stdout);
+    for (;;) {
+        int ch = fgetc(stdin);
+        if (ch == EOF) {
+            // A signal aimed at this thread is not the end of the input.
+            if (ferror(stdin) && errno == EINTR) {
+                clearerr(stdin);
+                continue;
+            }
+            break;
+        }
+        if (console_putch(ch) == -1)
+            break;
+    }
+}
+
+static int cmd_help(const char* /*name*/, int argc, const char** argv)
+{
+    if (argc >= 1) {
+        console_cmd_t* c = console_find_command(argv[0]);
+        if (c == nullptr)
+            printf("No such command.\n");
+        else
+            printf("%s\n", c->doc != nullptr ? c->doc : c->help);
+        return 1;
+    }
+    printf("commands are:\n");
+    printf("----------------------------\n");
+    for (list_item_t* i = list_first(&commands); i != nullptr; i = list_next(&commands, i)) {
+        console_cmd_t* c = list_entry(i, console_cmd_t, dlink);
+        printf("%10.10s\t%s\n", c->name, c->help);
+    }
+    printf("----------------------------\n");
+    printf("Type 'help <command>' for more details.\n");
+    return 1;
+}
