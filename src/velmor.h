@@ -1,0 +1,116 @@
+// Types and helpers shared by the reader, the renderer and the application:
+// the stream record, the pool frame, the status icons, the global surface and
+// the FFmpeg monitor.
+#pragma once
+
+#include <atomic>
+
+#include "collections.h"
+#include "fbuffer.h"
+#include "icon.h"
+#include "threads.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+struct SwsContext;
+struct AVFrame;
+
+enum stream_state_e {
+    SS_CREATING = 0,
+    SS_CONNECTING = 1,
+    SS_CONNECT_ERROR = 2,
+    SS_CONNECTED = 3,
+    SS_RECONNECTING = 4,
+    SS_STOPPED = 5,
+};
+
+enum icon_e {
+    I_NONE = 0,
+    I_CONNECTING = 1,
+    I_CONNECTED = 2,
+    I_ERROR = 3,
+    I_DELAY = 4,
+};
+
+// One playing stream. The atomic fields are shared between the main thread,
+// the stream's reader and the render thread without a lock.
+struct stream_t {
+    list_item_t dlink;                  // application registry; first field
+    monitor_t lock;                     // guards unblock_time only
+    long long unblock_time;             // block-timeout deadline, 0 = none
+    char* name;
+    std::atomic<stream_state_e> state;  // written by the reader only
+    thread_t reader;
+    char* inputfile;
+    const AVInputFormat* format;        // forced input format, null = probe
+    int framew;
+    int frameh;
+    int framepixfmt;
+    int reconnect;                      // seconds before a new attempt
+    std::atomic<int> force_reconnect;
+    std::atomic<int> terminate;
+    std::atomic<int> render_off;
+    list_item_t rdlink;                 // renderer's list of active streams
+    int x;
+    int y;
+    int w;
+    int h;
+    int nozoom;
+    struct SwsContext* swsctx;
+    int psrcw;
+    int psrch;
+    int pdstw;
+    int pdsth;
+    int pfmt;
+    icon_t background;
+    int background_valid;
+    icon_e current_icon;
+    long long last_frame_time;
+    std::atomic<int> frames_in_progress;
+};
+
+// One frame of the renderer's pool.
+struct frame_t {
+    list_item_t dlink;  // free_frames or ready_frames; first field
+    stream_t* stream;
+    AVFrame* frame;
+};
+
+// --- velmor module: process-wide state and helpers ---
+extern fbuffer_t* fb0;
+extern monitor_t ffmpeg_mon;  // made by velmor_main (tests make it themselves)
+
+long long current_time_in_millis(void);
+void ffmpeg_lock(void);
+void ffmpeg_unlock(void);
+
+// --- reader module: stream record, watchdog and life cycle ---
+const char* stream_get_state_name(stream_t* stream);
+void set_block_timeout(stream_t* stream, long timeout_millis);
+void clear_block_timeout(stream_t* stream);
+void stream_check(stream_t* stream, long long now);
+int stream_decode_interrupt_cb(stream_t* stream);
+// FFmpeg's per-input interrupt callback; opaque is the stream.
+int decode_interrupt_cb(void* opaque);
+
+void stream_init(stream_t* stream, const char* name, const char* inputfile);
+void stream_done(stream_t* stream);
+void stream_start(stream_t* stream);
+void stream_stop(stream_t* stream);
+void stream_force_reconnect(stream_t* stream);
+void* reader_thread(void* arg);
+
+// --- render module: frame pool, registration, render thread ---
+frame_t* render_get_free_frame(stream_t* stream);
+void render_put_free_frame(stream_t* stream, frame_t* frame);
+void render_frame(stream_t* stream, frame_t* frame);
+void render_on_stream_start(stream_t* stream);
+void render_on_stream_stop(stream_t* stream);
+void render_start(void);
+void render_stop(void);
+void* render_thread(void* arg);
+
+// --- velmor module: application entry ---
+int velmor_main(int argc, char** argv);
