@@ -25,9 +25,6 @@ int page_size;
 // Names of si_code; the same table serves SIGSEGV and SIGBUS.
 constexpr const char* si_codes[] = {"", "SEGV_MAPERR", "SEGV_ACCERR"};
 
-// A corrupted chain must not keep the report from ending.
-constexpr int max_frames = 64;
-
 // The handler logs through syslog and dladdr, which need more than the
 // kernel's minimum signal stack; a stack overflow leaves it nothing else.
 constexpr size_t alt_stack_size = 64 * 1024;
@@ -142,6 +139,9 @@ int is_readable(const void* p, size_t n)
 }
 
 #ifdef SIGSEGV_HAVE_WALK
+// A corrupted chain must not keep the report from ending.
+constexpr int max_frames = 64;
+
 // Follows the saved frame pointers from the interrupted frame. The frames
 // read here belong to code this function knows nothing about, so no
 // sanitizer may judge the reads.
