@@ -186,7 +186,7 @@ constexpr int reg_ip = REG_EIP, reg_bp = REG_EBP;
 #else
 extern "C" void fault_with_frame(void*) { abort(); }
 constexpr int report_regs = 0;
-constexpr int reg_ip = 0, reg_bp = 0;
+[[maybe_unused]] constexpr int reg_ip = 0, reg_bp = 0;
 #endif
 
 namespace {
