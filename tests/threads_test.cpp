@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <random>
@@ -343,6 +344,43 @@ TEST(Interrupt, BreaksBlockingRead)
     close(fds[1]);
 }
 
+// Interrupts aimed at the moment a wait begins, before the waiter is queued
+// and asleep: each must still end that wait.
+TEST(Interrupt, InterruptAtWaitEntryIsNeverLost)
+{
+    monitor_t m;
+    monitor_init(&m);
+    const int kRounds = 2000;
+    std::atomic<int> rounds{0}, not_interrupted{0};
+    Runner w("entry");
+    QuietStdout quiet;
+    w.start([&] {
+        for (int i = 0; i < kRounds; i++) {
+            if (lock_and_wait(&m) != EINTR)
+                not_interrupted++;
+            rounds = i + 1;
+        }
+        return 0;
+    });
+    int lost = 0;
+    auto t0 = steady_clock::now();
+    for (int i = 0; i < kRounds && lost == 0 && elapsed_ms(t0) < 20000; i++) {
+        while (w.t.wait_mon.load() == nullptr && elapsed_ms(t0) < 20000)
+            thread_yield();
+        thread_interrupt(&w.t);
+        if (!eventually([&] { return rounds > i; }, 2000)) {
+            lost++;
+            while (!eventually([&] { return rounds > i; }, 10))
+                thread_interrupt(&w.t);
+        }
+    }
+    ASSERT_TRUE(w.done(20000));
+    EXPECT_EQ(0, lost);
+    EXPECT_EQ(0, not_interrupted);
+    EXPECT_EQ(kRounds, rounds);
+    monitor_done(&m);
+}
+
 TEST(Interrupt, IgnoredBeforeStartAndAfterFinish)
 {
     Runner r("idle");
@@ -423,27 +461,34 @@ TEST(Threads, StartJoinAndFinish)
     thread_init(&t, "worker");
     EXPECT_EQ(nullptr, thread_join(&t));  // never started
 
-    monitor_t gate;
-    monitor_init(&gate);
+    // The body returns only once its joiner sleeps (in pthread_join), so the
+    // join meets a live thread and must deliver the body's result.
     static int token;
-    struct Ctx { monitor_t* gate; thread_t* seen; bool open; } ctx{&gate, nullptr, false};
-    thread_start(&t, [](void* arg) -> void* {
-        auto* c = static_cast<Ctx*>(arg);
-        c->seen = thread_self();
-        monitor_lock(c->gate);
-        while (!c->open)
-            monitor_wait(c->gate);
-        monitor_unlock(c->gate);
+    static std::atomic<pid_t> joiner{0};
+    static thread_t* body_self;
+    thread_start(&t, [](void*) -> void* {
+        body_self = thread_self();
+        eventually([] {
+            pid_t tid = joiner;
+            if (tid == 0)
+                return false;
+            std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            size_t paren = text.rfind(')');
+            return paren != std::string::npos && text.compare(paren, 3, ") S") == 0;
+        }, 10000);
         return &token;
-    }, &ctx);
+    }, nullptr);
     EXPECT_EQ(1, thread_is_alive(&t));
     EXPECT_NE(nullptr, t.thread_item.next);
-    monitor_lock(&gate);
-    ctx.open = true;
-    monitor_notify(&gate);
-    monitor_unlock(&gate);
-    EXPECT_EQ(&token, thread_join(&t));
-    EXPECT_EQ(&t, ctx.seen);
+    Runner j("joiner");
+    j.start([&] {
+        joiner = gettid();
+        return thread_join(&t) == &token ? 1 : 0;
+    });
+    ASSERT_TRUE(j.done(15000));
+    EXPECT_EQ(1, j.result);
+    EXPECT_EQ(&t, body_self);
     EXPECT_EQ(FINISHED, t.state.load());
     EXPECT_EQ(nullptr, t.thread_item.next);
 
@@ -475,7 +520,6 @@ TEST(Threads, StartJoinAndFinish)
     EXPECT_TRUE(eventually([&] { return t.state == FINISHED; }));
     EXPECT_EQ(1, seen);
     thread_done(&t);
-    monitor_done(&gate);
 }
 
 long vm_size_kb()
@@ -714,6 +758,7 @@ TEST(ThreadsDeathTest, MisuseEndsTheProcess)
         return 0;
     });
     ASSERT_TRUE(owner.done());
+    thread_join(&owner.t);  // m stays owned by the finished thread
     EXPECT_EXIT((dup2(2, 1), monitor_notify_all(&m)), testing::ExitedWithCode(1),
                 "monitor_notify_all: monitor not owned by this thread!");
     EXPECT_EXIT((dup2(2, 1), monitor_unlock(&m)), testing::ExitedWithCode(1),
