@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "sigsegv.h"
+#include "threads.h"
 
 extern char** environ;
 
@@ -210,6 +211,13 @@ void* overflow_thread(void*)
     return nullptr;
 }
 
+// A body run by thread_start, which gives the thread its alternate stack.
+void* overflow_started(void*)
+{
+    fault_recurse(0);
+    return nullptr;
+}
+
 void* page_alloc(size_t pages, int prot)
 {
     void* p = mmap(nullptr, pages * getpagesize(), prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -266,6 +274,12 @@ extern "C" NOIPA int run_case(const char* case_name)
         if (pthread_create(&th, &attr, overflow_thread, nullptr) != 0)
             return 3;
         pthread_join(th, nullptr);
+    } else if (name == "overflow_started") {
+        threads_init();
+        static thread_t t;
+        thread_init(&t, "overflow");
+        thread_start(&t, overflow_started, nullptr);
+        thread_join(&t);
     } else if (name == "overflow_main") {
         fault_recurse(0);
     } else {
@@ -574,7 +588,7 @@ TEST(SigsegvWalk, LongChainIsCutAt64Frames)
 TEST(SigsegvReport, StackOverflowIsReported)
 {
     SKIP_WITHOUT_X86();
-    for (const char* name : {"overflow_thread", "overflow_main"}) {
+    for (const char* name : {"overflow_thread", "overflow_started", "overflow_main"}) {
         SCOPED_TRACE(name);
         const crash_t c = run_fault(name);
         ASSERT_GE(c.report.size(), 3u) << dump(c);
