@@ -156,6 +156,10 @@ void render_draw_icon(stream_t* stream, icon_e icon)
 void render_idle(long long now)
 {
     monitor_lock(&streams_mon);
+    if (idle_by_caller.load() != 0 && thread_self() == &render) {
+        monitor_unlock(&streams_mon);
+        return;
+    }
     for (list_item_t* i = list_first(&streams); i != nullptr; i = list_next(&streams, i)) {
         stream_t* s = stream_of(i);
         stream_check(s, now);
@@ -306,11 +310,24 @@ bool ensure_clip_buf(size_t size)
     return true;
 }
 
+// FFmpeg's converters write whole blocks of pixels (up to 16 at a time with
+// SIMD), and its plain copies of RGB565 run to the end of the shorter line
+// size: only a window whose rows they fill exactly may be drawn straight into
+// screen memory, where anything more would land beside the window.
+bool writes_only_its_rows(int format, const geometry_t& g)
+{
+    if (g.dstw % 16 != 0)
+        return false;
+    const bool copy = format == AV_PIX_FMT_RGB565LE || format == AV_PIX_FMT_RGB565BE;
+    return !(copy && g.srcw == g.dstw && g.srch == g.dsth);
+}
+
 // Converts and scales one picture into its stream's window. A window that
 // lies wholly on the screen is written by one sws_scale straight into screen
-// memory; one that reaches past an edge is scaled whole into a scratch buffer
-// and only its visible part is copied, so that exactly what would be drawn
-// shows and nothing outside the surface is touched.
+// memory; one that reaches past an edge (or whose rows the converter would
+// overrun) is scaled whole into a scratch buffer and only its visible part
+// is copied, so that exactly what would be drawn shows and nothing beside
+// the window or outside the surface is touched.
 void draw_picture(stream_t* s, const AVFrame* pic)
 {
     if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
@@ -362,13 +379,16 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     const size_t line = fb0->finfo.line_length;
     uint8_t* dst_data[4] = {};
     int dst_linesize[4] = {};
-    if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth) {
+    if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth && writes_only_its_rows(pic->format, g)) {
         dst_data[0] = fb0->fb + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
         dst_linesize[0] = static_cast<int>(line);
         sws_scale(s->swsctx, src_data, src_linesize, 0, g.srch, dst_data, dst_linesize);
     } else {
         const long long stride = (g.dstw * 2 + 63) & ~63LL;
-        if (g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS || !ensure_clip_buf(static_cast<size_t>(stride * g.dsth))) {
+        // Line sizes are whole 32-pixel blocks, so the converter's overrun
+        // stays inside each scratch line; a little slack after the last.
+        if (g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS
+            || !ensure_clip_buf(static_cast<size_t>(stride * g.dsth + 64))) {
             if (first_warning(s, W_TOO_LARGE))
                 printf("%s: window %lldx%lld of stream '%s' reaches past the screen and is too large to clip: "
                        "not drawn\n",
@@ -574,7 +594,7 @@ void* render_thread(void* arg)
         frame_t* f = take_ready();
         if (f == nullptr) {
             long long now = current_time_in_millis();
-            if (now - last_idle_time >= IDLE_PERIOD_MS && idle_by_caller.load() == 0) {
+            if (now - last_idle_time >= IDLE_PERIOD_MS) {
                 monitor_unlock(&frames_mon);
                 render_idle(now);
                 last_idle_time = now;
@@ -626,6 +646,7 @@ void render_get_stats(stream_t* stream, render_stats_t* stats)
     }
     stats->drawing = drawing != nullptr ? 1 : 0;
     stats->stream_drawing = drawing != nullptr && stream != nullptr && drawing->stream == stream ? 1 : 0;
+    stats->stream_in_progress = stream != nullptr ? stream->frames_in_progress.load() : 0;
     monitor_unlock(&frames_mon);
     stats->scaler_builds = scaler_builds.load();
 }
@@ -642,6 +663,10 @@ void render_hold_pictures(int hold)
 
 void render_idle_for_test(long long now)
 {
+    // Set under streams_mon: a pass the render thread has already begun is
+    // over, and any later one leaves the streams alone.
+    monitor_lock(&streams_mon);
     idle_by_caller = 1;
+    monitor_unlock(&streams_mon);
     render_idle(now);
 }

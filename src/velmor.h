@@ -119,6 +119,7 @@ struct render_stats_t {
     int drawing;         // 1 while the render thread holds a picture
     int stream_ready;    // pictures of the given stream in ready_frames
     int stream_drawing;  // 1 while the render thread holds a picture of it
+    int stream_in_progress;  // its frames_in_progress
     int scaler_builds;   // scaler (re)builds since render_start
 };
 // A consistent snapshot under the pool's monitor; stream may be null.
