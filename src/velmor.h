@@ -112,5 +112,24 @@ void render_start(void);
 void render_stop(void);
 void* render_thread(void* arg);
 
+// Inspection and control for tests; the program itself never calls these.
+struct render_stats_t {
+    int free_count;      // frames in free_frames
+    int ready_count;     // pictures in ready_frames
+    int drawing;         // 1 while the render thread holds a picture
+    int stream_ready;    // pictures of the given stream in ready_frames
+    int stream_drawing;  // 1 while the render thread holds a picture of it
+    int stream_in_progress;  // its frames_in_progress
+    int scaler_builds;   // scaler (re)builds since render_start
+};
+// A consistent snapshot under the pool's monitor; stream may be null.
+void render_get_stats(stream_t* stream, render_stats_t* stats);
+// While set, the render thread leaves handed-over pictures waiting.
+void render_hold_pictures(int hold);
+// Runs one idle pass at `now` on the calling thread. From then on, until the
+// next render_start, the render thread runs no idle pass of its own, so the
+// caller alone decides the clock of the status icons.
+void render_idle_for_test(long long now);
+
 // --- velmor module: application entry ---
 int velmor_main(int argc, char** argv);

@@ -1,0 +1,108 @@
+// How many 640 x 480 pictures a second the render thread converts into a
+// window of the memory surface, as MJPEG (YUVJ420P) and most video decoders
+// (YUV420P) deliver them. One reader hands over a picture, waits until the
+// render thread has given it back, and hands over the next.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "velmor.h"
+
+namespace {
+
+struct run_t {
+    stream_t* stream;
+    AVFrame* source;
+    double seconds;
+    long pictures;
+};
+
+// A picture with some detail, so that nothing is flat.
+AVFrame* make_source(AVPixelFormat fmt)
+{
+    AVFrame* f = av_frame_alloc();
+    f->width = 640;
+    f->height = 480;
+    f->format = fmt;
+    av_frame_get_buffer(f, 0);
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x)
+            f->data[0][y * f->linesize[0] + x] = static_cast<uint8_t>(x + y);
+    for (int p = 1; p <= 2; ++p)
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 320; ++x)
+                f->data[p][y * f->linesize[p] + x] = static_cast<uint8_t>(p * x - y);
+    return f;
+}
+
+void* reader(void* arg)
+{
+    run_t* r = static_cast<run_t*>(arg);
+    stream_t* s = r->stream;
+    render_on_stream_start(s);
+    auto hand_over = [&] {
+        frame_t* f = render_get_free_frame(s);
+        av_frame_ref(f->frame, r->source);  // as a decoder would: a reference, no copy
+        render_frame(s, f);
+        while (s->frames_in_progress.load() != 0)
+            thread_yield();
+    };
+    for (int i = 0; i < 20; ++i)  // scaler built, caches warm
+        hand_over();
+    auto t0 = std::chrono::steady_clock::now();
+    long n = 0;
+    do {
+        for (int i = 0; i < 50; ++i, ++n)
+            hand_over();
+        r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    } while (r->seconds < 2.0);
+    r->pictures = n;
+    render_on_stream_stop(s);
+    return nullptr;
+}
+
+void bench(AVPixelFormat fmt, int w, int h)
+{
+    stream_t* s = new stream_t{};
+    monitor_init(&s->lock);
+    thread_init(&s->reader, "bench");
+    s->name = strdup("bench");
+    s->w = w;
+    s->h = h;
+    run_t r = {s, make_source(fmt), 0, 0};
+    thread_start(&s->reader, reader, &r);
+    thread_join(&s->reader);
+    printf("render_bench: %-8s 640x480 -> %dx%d window: %7.1f pictures/s (%ld in %.2f s)\n",
+           av_get_pix_fmt_name(fmt), w, h, r.pictures / r.seconds, r.pictures, r.seconds);
+    av_frame_free(&r.source);
+    thread_done(&s->reader);
+    monitor_done(&s->lock);
+    free(s->name);
+    delete s;
+}
+
+}  // namespace
+
+int main()
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    av_log_set_level(AV_LOG_ERROR);
+    threads_init();
+    monitor_init(&ffmpeg_mon);
+    fb0 = fb_open_fake(800, 600);
+    render_start();
+    for (AVPixelFormat fmt : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P}) {
+        bench(fmt, 400, 300);
+        bench(fmt, 640, 480);
+    }
+    render_stop();
+    fb_close(fb0);
+    monitor_done(&ffmpeg_mon);
+    return 0;
+}
