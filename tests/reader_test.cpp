@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "media.h"
+#include "player.h"
 #include "velmor.h"
 
 namespace {
@@ -155,6 +158,161 @@ TEST(WatchdogDeathTest, NonPositiveTimeoutEndsTheProcess)
     EXPECT_DEATH(set_block_timeout(w.s, 0), "timeout_millis > 0");
     EXPECT_DEATH(set_block_timeout(w.s, -5), "timeout_millis > 0");
     EXPECT_DEATH(stream_check(nullptr, 0), "stream != nullptr");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The reader in the built program, against files and sources on 127.0.0.1
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int count_of(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(ReaderFiles, EachKindOfFilePlaysToItsEndAndAgain)
+{
+    Player pl;
+    pl.run("play -n raw -f mjpeg " + clip_mjpeg(), '1');
+    pl.run("play -n ts -p 320 0 " + clip_h264_ts(), '1');
+    pl.run("play -n sound " + clip_audio(), '1');
+
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: cannot find video stream!\n", 20s)) << pl.p.output();
+    // Both video files reach their end after 250 pictures.
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: maybe EOF reached! err=-541478725\n", 30s, 2)) << pl.p.output();
+    const std::vector<std::string> states = {
+        "             raw     RECONNECTING " + clip_mjpeg() + "\n",
+        "              ts     RECONNECTING " + clip_h264_ts() + "\n",
+        "           sound          STOPPED " + clip_audio() + "\n",
+    };
+    std::string list = pl.list_until(states);
+    for (const auto& line : states)
+        EXPECT_NE(std::string::npos, list.find(line)) << list;
+    std::string out = pl.p.output();
+    EXPECT_EQ(2, count_of(out, "reader_thread: readed 250 frames\n")) << out;
+    // Only the raw stream, which is not probed, learns its size from its
+    // first picture; the probed one knew it already.
+    EXPECT_EQ(1, count_of(out, "reader_thread: got stream w=320, h=240, pixfmt=12\n")) << out;
+    EXPECT_EQ(2, count_of(out, "reader_thread: av_find_stream_info() returns 0!\n")) << out;
+
+    // One waits out its delay, the other is asked to reconnect at once; the
+    // count goes on across connections.
+    pl.run("reconnect raw", '1');
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 500 frames\n", 20s, 2)) << pl.p.output();
+    out = pl.p.output();
+    EXPECT_EQ(2, count_of(out, "reader_thread: try to reconnect!\n")) << out;
+    EXPECT_EQ(0, count_of(out, "frame is leaved valid")) << out;
+
+    out = pl.run("stop raw", '1');
+    EXPECT_NE(std::string::npos, pl.all.find("reader_thread: total readed frames=")) << pl.all;
+    EXPECT_EQ("", pl.run("stop sound", '1'));
+    pl.p.close_input();
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+TEST(ReaderNetwork, SourcesThatGoAwayAndComeBackAreReconnected)
+{
+    const int http_port = free_port();
+    const int tcp_port = free_port();
+    const std::string http_out = "-f mpjpeg -listen 1 http://127.0.0.1:" + std::to_string(http_port) + "/";
+    const std::string tcp_out = "-f mjpeg tcp://127.0.0.1:" + std::to_string(tcp_port) + "?listen=1";
+    const std::string in = "-i " + clip_mjpeg() + " -c copy";
+    auto http = serve_with_ffmpeg(in, http_out, http_port);
+    auto tcp = serve_with_ffmpeg(in, tcp_out, tcp_port);
+
+    Player pl;
+    pl.run("play -n http http://127.0.0.1:" + std::to_string(http_port) + "/", '1');
+    pl.run("play -n tcp -f mjpeg tcp://127.0.0.1:" + std::to_string(tcp_port), '1');
+    // Each server sends the clip once and goes away.
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 250 frames\n", 30s, 2)) << pl.p.output();
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: maybe EOF reached!", 20s, 2)) << pl.p.output();
+    EXPECT_EQ(0, http->wait_exit(10s));
+    EXPECT_EQ(0, tcp->wait_exit(10s));
+
+    // Back again: both reconnect by themselves and pictures flow again.
+    http = serve_with_ffmpeg(in, http_out, http_port);
+    tcp = serve_with_ffmpeg(in, tcp_out, tcp_port);
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 500 frames\n", 30s, 2)) << pl.p.output();
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+TEST(ReaderNetwork, UnreachableSourceRetriesAndAReconnectRequestSpoilsNoLaterAttempt)
+{
+    const int port = free_port();
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    Player pl;
+    pl.run("play -n cam -f mjpeg " + url, '1');
+    ASSERT_TRUE(pl.wait_for("reader_thread: cannot open input file '" + url + "', err=-111\n", 10s));
+    ASSERT_TRUE(pl.wait_for("reader_thread: reconnect timeout=5 sec, start waiting...\n", 10s));
+    EXPECT_EQ("             cam      CONNECT_ERR " + url + "\n",
+              pl.list_until({"             cam      CONNECT_ERR " + url + "\n"}));
+
+    // A request during the wait starts the next attempt at once...
+    pl.run("reconnect cam", '1');
+    ASSERT_TRUE(pl.wait_for("reader_thread: try to reconnect!\n", 2s)) << pl.p.unread();
+    ASSERT_TRUE(pl.wait_for("err=-111\n", 5s)) << pl.p.unread();
+    // ...and the attempts after it still connect once the source is there.
+    auto server = serve_with_ffmpeg("-i " + clip_mjpeg() + " -c copy", "-f mjpeg " + url + "?listen=1", port);
+    ASSERT_TRUE(pl.wait_for("reader_thread: try to reconnect!\n", 10s)) << pl.p.unread();
+    ASSERT_TRUE(pl.wait_for("reader_thread: av_open_input_file() returns 0!\n", 10s)) << pl.p.unread();
+    ASSERT_TRUE(pl.wait_for("reader_thread: readed 250 frames\n", 20s)) << pl.p.unread();
+    pl.p.close_input();
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+TEST(ReaderNetwork, StalledSourcesAreGivenUpAndReconnected)
+{
+    PyServer silent("silent", "-", 0);
+    PyServer stall("stall", clip_mjpeg(), 260);
+    Player pl;
+    pl.run("play -n quiet -f mjpeg tcp://127.0.0.1:" + std::to_string(silent.port()), '1');
+    pl.run("play -n frozen -f mjpeg tcp://127.0.0.1:" + std::to_string(stall.port()), '1');
+    ASSERT_TRUE(pl.wait_for("reader_thread: readed 250 frames\n", 20s)) << pl.p.output();
+    // Both stall, one while it opens, the other while it reads. Within a few
+    // seconds of their deadlines both are given up, although an interrupted
+    // open or read may report success.
+    const std::string quiet_url = "tcp://127.0.0.1:" + std::to_string(silent.port());
+    EXPECT_TRUE(pl.p.wait_seen("reader_thread: cannot open input file '" + quiet_url + "', err=-110\n", 12s))
+        << pl.p.output();
+    EXPECT_TRUE(pl.p.wait_seen("block timeout is expired! interrupt stream reader 'frozen'!\n", 12s))
+        << pl.p.output();
+    EXPECT_TRUE(pl.p.wait_seen("reader_thread: maybe EOF reached!", 5s)) << pl.p.output();
+    // The stalled one comes back for another round of pictures.
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 500 frames\n", 30s)) << pl.p.output();
+
+    // A stop in the middle of a stall returns at once.
+    ASSERT_TRUE(pl.wait_for("reader_thread: av_open_input_file() returns 0!\n", 15s)) << pl.p.output();
+    auto start = std::chrono::steady_clock::now();
+    pl.run("stop quiet", '1');
+    pl.run("stop frozen", '1');
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ("", pl.run("list", '1'));
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+TEST(ReaderNetwork, GarbageAfterThePicturesCountsAsLost)
+{
+    PyServer garbage("garbage", clip_mjpeg(), 260);
+    Player pl;
+    pl.run("play -n junk -f mpjpeg http://127.0.0.1:" + std::to_string(garbage.port()) + "/", '1');
+    ASSERT_TRUE(pl.wait_for("reader_thread: readed 250 frames\n", 20s)) << pl.p.output();
+    auto since = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pl.wait_for("reader_thread: maybe EOF reached! err=-1094995529\n", 12s)) << pl.p.output();
+    EXPECT_GE(std::chrono::steady_clock::now() - since, 4s);
+    ASSERT_TRUE(pl.wait_for("reader_thread: try to reconnect!\n", 10s)) << pl.p.output();
+    ASSERT_TRUE(pl.wait_for("reader_thread: readed 500 frames\n", 20s)) << pl.p.output();
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
 }
 
 }  // namespace
