@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "media.h"
 #include "player.h"
@@ -313,6 +318,214 @@ TEST(ReaderNetwork, GarbageAfterThePicturesCountsAsLost)
     ASSERT_TRUE(pl.wait_for("reader_thread: readed 500 frames\n", 20s)) << pl.p.output();
     pl.p.send("exit\n");
     EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The reader and the renderer in this process, on the memory surface
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class OnSurface : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        monitor_init(&ffmpeg_mon);
+        avformat_network_init();
+    }
+    static void TearDownTestSuite()
+    {
+        avformat_network_deinit();
+        monitor_done(&ffmpeg_mon);
+    }
+    void SetUp() override
+    {
+        fb0 = fb_open_fake(800, 600);
+        render_start();
+    }
+    void TearDown() override
+    {
+        for (stream_t* s : streams) {
+            stream_stop(s);
+            stream_done(s);
+            delete s;
+        }
+        render_stop();
+        fb_close(fb0);
+        fb0 = nullptr;
+    }
+
+    stream_t* play(const char* name, const std::string& url, const char* format, int x, int y, int w, int h,
+                   int nozoom, int reconnect)
+    {
+        stream_t* s = new stream_t{};
+        stream_init(s, name, url.c_str());
+        s->format = format != nullptr ? av_find_input_format(format) : nullptr;
+        s->x = x;
+        s->y = y;
+        s->w = w;
+        s->h = h;
+        s->nozoom = nozoom;
+        s->reconnect = reconnect;
+        streams.push_back(s);
+        stream_start(s);
+        return s;
+    }
+
+    static uint16_t pixel(int x, int y)
+    {
+        uint16_t v;
+        memcpy(&v, fb0->fb + y * fb0->finfo.line_length + 2 * x, sizeof v);
+        return v;
+    }
+
+    static bool until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    std::vector<stream_t*> streams;
+};
+
+// RGB565 colours whose channels are all or nothing, so that a little colour
+// conversion error cannot move them far.
+constexpr uint16_t red = 0xF800, green = 0x07E0, blue = 0x001F, white = 0xFFFF;
+
+bool near(uint16_t got, uint16_t want)
+{
+    auto d = [](int a, int b) { return a > b ? a - b : b - a; };
+    return d(got >> 11, want >> 11) <= 2 && d((got >> 5) & 63, (want >> 5) & 63) <= 4 && d(got & 31, want & 31) <= 2;
+}
+
+// The 64 x 48 test picture: four quadrants.
+uint16_t quadrant(int px, int py)
+{
+    if (py < 24)
+        return px < 32 ? red : green;
+    return px < 32 ? blue : white;
+}
+
+std::string quadrants_clip()
+{
+    return make_clip("quadrants-64x48.nut",
+                     "-f lavfi -i color=c=white:s=64x48:r=25 -frames:v 5 "
+                     "-vf drawbox=x=0:y=0:w=32:h=24:c=red:t=fill,drawbox=x=32:y=0:w=32:h=24:c=lime:t=fill,"
+                     "drawbox=x=0:y=24:w=32:h=24:c=blue:t=fill "
+                     "-c:v rawvideo -pix_fmt yuv420p -f nut");
+}
+
+struct Window {
+    int x, y, w, h;             // what was asked
+    int dx, dy, dw, dh;         // where the picture lands
+    int sx, sy, sw, sh;         // the part of the picture shown
+};
+
+// Every pixel of the window's neighbourhood: the picture where it lands
+// (a pixel on a quadrant edge may take either side's colour after scaling),
+// untouched black around it.
+void check_window(const Window& win, uint16_t (*at)(int, int))
+{
+    int bad = 0;
+    for (int y = win.y - 3; y < win.y + std::max(win.h, win.dh) + 3; ++y) {
+        for (int x = win.x - 3; x < win.x + std::max(win.w, win.dw) + 3; ++x) {
+            uint16_t got = at(x, y);
+            bool inside = x >= win.dx && x < win.dx + win.dw && y >= win.dy && y < win.dy + win.dh;
+            bool ok;
+            if (!inside) {
+                ok = got == 0;
+            } else {
+                int px = win.sx + (x - win.dx) * win.sw / win.dw;
+                int py = win.sy + (y - win.dy) * win.sh / win.dh;
+                ok = false;
+                for (int ny = std::max(py - 1, 0); ny <= std::min(py + 1, 47) && !ok; ++ny)
+                    for (int nx = std::max(px - 1, 0); nx <= std::min(px + 1, 63) && !ok; ++nx)
+                        ok = near(got, quadrant(nx, ny));
+                // Away from the edges the colour is exact to a few levels.
+                if (ok && (px % 32 > 1 && px % 32 < 30 && py % 24 > 1 && py % 24 < 22))
+                    ok = near(got, quadrant(px, py));
+            }
+            if (!ok && ++bad <= 5)
+                ADD_FAILURE() << "pixel (" << x << "," << y << ") = " << std::hex << got;
+        }
+    }
+    EXPECT_EQ(0, bad);
+}
+
+TEST_F(OnSurface, PicturesLandInTheirWindowsPixelByPixel)
+{
+    const std::string clip = quadrants_clip();
+    // Reconnection off: each reader ends at the end of its file, leaving its
+    // last picture on the screen and no status icon.
+    play("plain", clip, nullptr, 10, 20, 0, 0, 0, 0);
+    play("scaled", clip, nullptr, 100, 20, 128, 96, 0, 0);
+    play("cut", clip, nullptr, 300, 20, 32, 32, 1, 0);
+    play("centred", clip, nullptr, 400, 20, 100, 80, 1, 0);
+    for (stream_t* s : streams)
+        ASSERT_TRUE(until([s] { return s->state.load() == SS_STOPPED && thread_is_alive(&s->reader) == 0; }, 20s))
+            << s->name;
+    check_window({10, 20, 0, 0, 10, 20, 64, 48, 0, 0, 64, 48}, pixel);
+    check_window({100, 20, 128, 96, 100, 20, 128, 96, 0, 0, 64, 48}, pixel);
+    check_window({300, 20, 32, 32, 300, 20, 32, 32, 16, 8, 32, 32}, pixel);
+    check_window({400, 20, 100, 80, 418, 36, 64, 48, 0, 0, 64, 48}, pixel);
+}
+
+// Each group of ten pictures is one flat grey, a little lighter than the
+// group before, and starts with a keyframe; within a group the encoder only
+// repeats the picture before. A decoder that picks up in the middle of a
+// group therefore paints the grey of whatever it decoded last.
+std::string grey_groups_clip()
+{
+    return make_clip("grey-groups-h264.ts",
+                     "-f lavfi -i color=c=black:s=96x64:r=25 -t 12 "
+                     "-vf geq=lum='16+16*mod(floor(N/10)\\,13)':cb=128:cr=128 "
+                     "-c:v libx264 -preset ultrafast -bf 0 -g 10 -keyint_min 10 -sc_threshold 0 -f mpegts");
+}
+
+// The group a grey pixel belongs to.
+int group_of(uint16_t pix)
+{
+    double g8 = ((pix >> 5) & 63) * 255.0 / 63.0;
+    double luma = g8 * 219.0 / 255.0 + 16.0;
+    return static_cast<int>(std::lround((luma - 16.0) / 16.0)) % 13;
+}
+
+TEST_F(OnSurface, DrawingResumesAtAKeyframeAfterRenderOff)
+{
+    const int port = free_port();
+    auto server = serve_with_ffmpeg("-re -i " + grey_groups_clip() + " -c copy",
+                                    "-f mpegts tcp://127.0.0.1:" + std::to_string(port) + "?listen=1", port);
+    stream_t* s = play("grey", "tcp://127.0.0.1:" + std::to_string(port), nullptr, 50, 50, 0, 0, 0, 5);
+    const int cx = 50 + 48, cy = 50 + 32;
+    ASSERT_TRUE(until([&] { return pixel(cx, cy) != 0; }, 15s));
+    // Past the first group, so that the grey has moved on at least once.
+    ASSERT_TRUE(until([&] { return group_of(pixel(cx, cy)) >= 1; }, 5s));
+    const int before = group_of(pixel(cx, cy));
+
+    s->render_off = 1;
+    // Let the source run on for three groups and more while nothing is drawn.
+    std::this_thread::sleep_for(1500ms);
+    constexpr uint16_t marker = 0xF81F;  // magenta: no grey
+    for (int y = 50; y < 50 + 64; ++y)
+        for (int x = 50; x < 50 + 96; ++x)
+            memcpy(fb0->fb + y * fb0->finfo.line_length + 2 * x, &marker, 2);
+    s->render_off = 0;
+    ASSERT_TRUE(until([&] { return pixel(cx, cy) != marker; }, 5s));
+    const int after = group_of(pixel(cx, cy));
+    // The first picture drawn again comes from a group that began after
+    // drawing was switched off, never from the groups decoded before.
+    const int moved = (after - before + 13) % 13;
+    EXPECT_GE(moved, 3) << "before " << before << ", after " << after;
+    EXPECT_LE(moved, 8) << "before " << before << ", after " << after;
 }
 
 }  // namespace
