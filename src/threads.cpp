@@ -1,5 +1,7 @@
 #include "threads.h"
 
+#include "sigsegv.h"
+
 #include <sched.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -111,6 +113,10 @@ void* thread_starter(void* arg)
     assert(key_ready());
     thread_t* t = static_cast<thread_t*>(arg);
     pthread_setspecific(self_key, t);
+    // A stack overflow leaves no stack for the crash report: give every
+    // thread an alternate one (only when the crash reporter is linked in).
+    if (sigsegv_thread_init != nullptr)
+        sigsegv_thread_init();
     printf("%s: start thread '%s'\n", "thread_starter", t->name);
 
     pthread_mutex_lock(&lock);

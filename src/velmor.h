@@ -17,7 +17,7 @@ extern "C" {
 struct SwsContext;
 struct AVFrame;
 
-enum stream_state_e {
+enum stream_state_e : int {
     SS_CREATING = 0,
     SS_CONNECTING = 1,
     SS_CONNECT_ERROR = 2,
@@ -26,7 +26,7 @@ enum stream_state_e {
     SS_STOPPED = 5,
 };
 
-enum icon_e {
+enum icon_e : int {
     I_NONE = 0,
     I_CONNECTING = 1,
     I_CONNECTED = 2,
