@@ -213,7 +213,7 @@ TEST(ReaderFiles, EachKindOfFilePlaysToItsEndAndAgain)
     pl.run("reconnect raw", '1');
     ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 500 frames\n", 20s, 2)) << pl.p.output();
     out = pl.p.output();
-    EXPECT_EQ(2, count_of(out, "reader_thread: try to reconnect!\n")) << out;
+    EXPECT_LE(2, count_of(out, "reader_thread: try to reconnect!\n")) << out;
     EXPECT_EQ(0, count_of(out, "frame is leaved valid")) << out;
 
     out = pl.run("stop raw", '1');
