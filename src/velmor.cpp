@@ -1,8 +1,18 @@
 #include "velmor.h"
 
+#include <strings.h>
 #include <sys/time.h>
 
 #include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 fbuffer_t* fb0;
 monitor_t ffmpeg_mon;
@@ -29,4 +39,321 @@ int decode_interrupt_cb(void* opaque)
     stream_t* stream = static_cast<stream_t*>(opaque);
     assert(stream != nullptr);
     return stream_decode_interrupt_cb(stream);
+}
+
+// ---------------------------------------------------------------------------
+// Stream registry
+// ---------------------------------------------------------------------------
+
+// Streams in the order they were started; touched by the main thread only.
+static list_t streams;
+
+static void streams_init(void)
+{
+    if (streams.head == nullptr)
+        list_init(&streams);
+}
+
+static void streams_append(stream_t* stream)
+{
+    assert(stream != nullptr);
+    streams_init();
+    list_append(&streams, &stream->dlink);
+}
+
+static stream_t* streams_find(const char* name)
+{
+    assert(name != nullptr);
+    streams_init();
+    for (list_item_t* i = list_first(&streams); i != nullptr; i = list_next(&streams, i)) {
+        stream_t* s = list_entry(i, stream_t, dlink);
+        if (strcmp(s->name, name) == 0)
+            return s;
+    }
+    return nullptr;
+}
+
+static stream_t* streams_first(void)
+{
+    streams_init();
+    list_item_t* i = list_first(&streams);
+    return i != nullptr ? list_entry(i, stream_t, dlink) : nullptr;
+}
+
+static stream_t* streams_next(stream_t* stream)
+{
+    if (stream == nullptr)
+        return nullptr;
+    list_item_t* i = list_next(&streams, &stream->dlink);
+    return i != nullptr ? list_entry(i, stream_t, dlink) : nullptr;
+}
+
+static stream_t* streams_remove(stream_t* stream)
+{
+    if (stream == nullptr)
+        return nullptr;
+    stream_t* next = streams_next(stream);
+    list_remove(&streams, &stream->dlink);
+    return next;
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+// ---------------------------------------------------------------------------
+
+static int str2bool(const char* str)
+{
+    if (str == nullptr || str[0] == '\0')
+        return -1;
+    if (strcmp(str, "1") == 0 || strcasecmp(str, "on") == 0 || strcasecmp(str, "true") == 0 ||
+        strcasecmp(str, "enable") == 0)
+        return 1;
+    if (strcmp(str, "0") == 0 || strcasecmp(str, "off") == 0 || strcasecmp(str, "false") == 0 ||
+        strcasecmp(str, "disable") == 0)
+        return 0;
+    return -1;
+}
+
+static int to_int(const char* str)
+{
+    return static_cast<int>(strtol(str, nullptr, 10));
+}
+
+// Stops the stream's reader and frees the record.
+static void stream_destroy(stream_t* s)
+{
+    stream_stop(s);
+    streams_remove(s);
+    stream_done(s);
+    delete s;
+}
+
+static int cmd_exit(const char* /*name*/, int /*argc*/, const char** /*argv*/)
+{
+    return -1;
+}
+
+static int cmd_ping(const char* /*name*/, int argc, const char** argv)
+{
+    printf("pong(%s)\n", argc > 0 ? argv[0] : "");
+    return 1;
+}
+
+static int cmd_play(const char* /*name*/, int argc, const char** argv)
+{
+    const char* stream_name = nullptr;
+    const char* format_name = nullptr;
+    const AVInputFormat* format = nullptr;
+    const char* url = nullptr;
+    int x = 0, y = 0, w = 0, h = 0, nozoom = 0;
+
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        if (strcmp(a, "-z") == 0) {
+            nozoom = 1;
+        } else if (strcmp(a, "-f") == 0) {
+            if (i + 1 >= argc) {
+                printf("Error: format name is not specified!\n");
+                return 0;
+            }
+            format_name = argv[++i];
+            ffmpeg_lock();
+            format = av_find_input_format(format_name);
+            ffmpeg_unlock();
+            if (format == nullptr) {
+                printf("Error: input format name is invalid!\n");
+                return 0;
+            }
+        } else if (strcmp(a, "-n") == 0) {
+            if (i + 1 >= argc) {
+                printf("Error: stream name is not specified!\n");
+                return 0;
+            }
+            stream_name = argv[++i];
+        } else if (strcmp(a, "-p") == 0) {
+            if (i + 2 >= argc) {
+                printf("Error: window position is not specified correctly!\n");
+                return 0;
+            }
+            x = to_int(argv[++i]);
+            y = to_int(argv[++i]);
+        } else if (strcmp(a, "-s") == 0) {
+            if (i + 2 >= argc) {
+                printf("Error: window size is not specified correctly!\n");
+                return 0;
+            }
+            w = to_int(argv[++i]);
+            h = to_int(argv[++i]);
+        } else {
+            if (url != nullptr) {
+                printf("Error: unknown parameter '%s'!\n", a);
+                return 0;
+            }
+            url = a;
+        }
+    }
+    if (url == nullptr) {
+        printf("Error: stream url is not specified. Nothing to play!\n ");
+        return 0;
+    }
+    if (stream_name == nullptr)
+        stream_name = url;
+    if (streams_find(stream_name) != nullptr) {
+        printf("Error: duplicate stream name '%s'!\n", stream_name);
+        return 0;
+    }
+
+    const char* fn = "cmd_play";
+    printf("%s: Stream Name  : '%s'\n", fn, stream_name);
+    printf("%s: Stream URL   : '%s'\n", fn, url);
+    printf("%s: Input Format : '%s'\n", fn, format_name != nullptr ? format_name : "");
+    printf("%s: Window pos   : %d,%d\n", fn, x, y);
+    printf("%s: Window size  : %d,%d\n", fn, w, h);
+    printf("%s: No Zoom      : %d\n", fn, nozoom);
+
+    stream_t* s = new stream_t{};
+    stream_init(s, stream_name, url);
+    s->format = format;
+    s->x = x;
+    s->y = y;
+    s->w = w;
+    s->h = h;
+    s->nozoom = nozoom;
+    streams_append(s);
+    stream_start(s);
+    return 1;
+}
+
+static int cmd_stop(const char* /*name*/, int argc, const char** argv)
+{
+    if (argc != 1) {
+        printf("Error: invalid number of parameters!\n");
+        return 0;
+    }
+    stream_t* s = streams_find(argv[0]);
+    if (s == nullptr) {
+        printf("Error: unable to find stream '%s'.\n", argv[0]);
+        return 0;
+    }
+    stream_destroy(s);
+    return 1;
+}
+
+static int cmd_stopall(const char* /*name*/, int argc, const char** /*argv*/)
+{
+    if (argc != 0) {
+        printf("Error: invalid number of parameters!\n");
+        return 0;
+    }
+    for (stream_t* s = streams_first(); s != nullptr; s = streams_first())
+        stream_destroy(s);
+    return 1;
+}
+
+static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
+{
+    if (argc != 1) {
+        printf("Error: invalid number of parameters!\n");
+        return 0;
+    }
+    stream_t* s = streams_find(argv[0]);
+    if (s == nullptr) {
+        printf("Error: unable to find stream '%s'.\n", argv[0]);
+        return 0;
+    }
+    stream_force_reconnect(s);
+    return 1;
+}
+
+static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
+{
+    for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
+        printf("%16s %16s %s\n", s->name, stream_get_state_name(s), s->inputfile);
+    return 1;
+}
+
+static int cmd_render(const char* /*name*/, int argc, const char** argv)
+{
+    if (argc < 1 || argc > 2) {
+        printf("Error: invalid number of parameters!\n");
+        return 0;
+    }
+    stream_t* s = streams_find(argv[0]);
+    if (s == nullptr) {
+        printf("Error: unable to find stream '%s'.\n", argv[0]);
+        return 0;
+    }
+    if (argc == 1) {
+        printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
+        return 1;
+    }
+    int on = str2bool(argv[1]);
+    if (on < 0) {
+        printf("Error: parameter '%s'. is not boolean!\n", argv[1]);
+        return 0;
+    }
+    s->render_off = on != 0 ? 0 : 1;
+    return 1;
+}
+
+static console_cmd_t cmd_velmor_reg[] = {
+    {"exit", cmd_exit, "Stops all playing streams and exit the program.", nullptr, {}},
+    {"ping", cmd_ping, "Echo (pong) first parameter. Used for testing for hangs!", nullptr, {}},
+    {"play", cmd_play, "Play stream in window.",
+     "Play new stream in window. Parameters are:\n"
+     "  -n <name>     Stream name.\n"
+     "  -f <name>     Input format name (Example: mjpeg).\n"
+     "  -p <x> <y>    Window position on screen.\n"
+     "  -s <w> <h>    Window size (if 0, use source size).\n"
+     "  -z            No-zoom (draw actual source size).\n"
+     "  <streamurl>   Stream URL.\n",
+     {}},
+    {"stop", cmd_stop, "Stop video stream.",
+     "Stop video stream by name. Parameters are:\n"
+     "  <streamname>  Stream name.\n",
+     {}},
+    {"stopall", cmd_stopall, "Stop all video streams.", nullptr, {}},
+    {"reconnect", cmd_reconnect, "Reconnect video stream.",
+     "Try to reconnect video stream by name. Parameters are:\n"
+     "  <streamname>  Stream name.\n",
+     {}},
+    {"list", cmd_list, "List all active video streams.", nullptr, {}},
+    {"render", cmd_render, "Show/Set Render enable/disable status of the stream.",
+     "Show/Set Render enable/disable status of the stream. Parameters are:\n"
+     "  <streamname>  Stream name.\n"
+     "  [on/off]      Enable/Disable render. If omitted, show current value.\n",
+     {}},
+    {nullptr, nullptr, nullptr, nullptr, {}},
+};
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
+int velmor_main(int /*argc*/, char** /*argv*/)
+{
+    fb0 = fb_open("/dev/fb0");
+    if (fb0 == nullptr)
+        fb0 = fb_open("/dev/fb/0");
+    if (fb0 == nullptr)
+        fb0 = fb_open_fake(800, 600);
+    monitor_init(&ffmpeg_mon);
+    // Formats and codecs need no registration any more; the network layer
+    // still wants its start-up. Interrupt callbacks are set per input.
+    avformat_network_init();
+    console_init();
+    console_register_commands(cmd_velmor_reg);
+    streams_init();
+    render_start();
+
+    console_loop();
+
+    cmd_stopall("stopall", 0, nullptr);
+    render_stop();
+    console_done();
+    fb_close(fb0);
+    fb0 = nullptr;
+    monitor_done(&ffmpeg_mon);
+    avformat_network_deinit();
+    return 0;
 }

@@ -134,6 +134,22 @@ bool Child::wait_for(const std::string& needle, std::chrono::milliseconds timeou
     }
 }
 
+bool Child::wait_seen(const std::string& needle, std::chrono::milliseconds timeout, int count)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int seen = 0;
+        for (size_t at = out_.find(needle); at != std::string::npos && seen < count; at = out_.find(needle, at + 1))
+            ++seen;
+        if (seen >= count)
+            return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || eof_)
+            return false;
+        pump(std::min(left, std::chrono::milliseconds(200)));
+    }
+}
+
 std::string Child::command(const std::string& line, char* result, std::chrono::milliseconds timeout)
 {
     if (result != nullptr)

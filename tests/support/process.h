@@ -27,6 +27,10 @@ public:
     // or end of output.
     bool wait_for(const std::string& needle,
                   std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Reads until `needle` appears `count` times in the whole output, without
+    // moving the read position; false on timeout or end of output.
+    bool wait_seen(const std::string& needle,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20), int count = 1);
     // Sends a line and waits for the next prompt; returns what came before
     // the prompt, and the prompt digit in *result ('0' or '1'; 0 on timeout).
     std::string command(const std::string& line, char* result = nullptr,

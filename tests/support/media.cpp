@@ -1,0 +1,118 @@
+#include "media.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+std::string media_dir()
+{
+    std::string bin = VELMOR_BINARY;
+    std::string dir = bin.substr(0, bin.rfind('/')) + "/test-media";
+    run_shell("mkdir -p '" + dir + "'");
+    return dir;
+}
+
+bool exists(const std::string& path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+std::string make_clip(const std::string& file_name, const std::string& ffmpeg_args)
+{
+    std::string path = media_dir() + "/" + file_name;
+    if (exists(path))
+        return path;
+    // Made under a private name and renamed into place, so a reader never
+    // sees half a clip.
+    std::string ext = file_name.substr(file_name.rfind('.'));
+    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ext;
+    int rc = run_shell("ffmpeg -nostdin -v error -y " + ffmpeg_args + " '" + tmp + "'");
+    if (rc != 0 || rename(tmp.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot make clip " + file_name);
+    return path;
+}
+
+std::string clip_mjpeg()
+{
+    return make_clip("testsrc-320x240.mjpeg",
+                     "-f lavfi -i testsrc2=size=320x240:rate=25 -t 10 -c:v mjpeg -q:v 8 -f mjpeg");
+}
+
+std::string clip_h264_ts()
+{
+    return make_clip("testsrc-320x240-h264.ts",
+                     "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=8000 "
+                     "-t 10 -c:v libx264 -preset ultrafast -g 25 -c:a mp2 -f mpegts");
+}
+
+std::string clip_audio()
+{
+    return make_clip("sine.wav", "-f lavfi -i sine=frequency=440:sample_rate=8000 -t 1 -c:a pcm_s16le");
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("cannot find a free port");
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool wait_listening(int port, std::chrono::milliseconds timeout)
+{
+    char want[16];
+    snprintf(want, sizeof want, ":%04X", port);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream f("/proc/net/tcp");
+        std::string line;
+        std::getline(f, line);
+        while (std::getline(f, line)) {
+            std::istringstream in(line);
+            std::string sl, local, remote, state;
+            in >> sl >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == want)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const std::string& output_args,
+                                         int port)
+{
+    std::string cmd = "exec ffmpeg -nostdin -v error " + input_args + " " + output_args;
+    auto child = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", cmd});
+    if (!wait_listening(port))
+        throw std::runtime_error("ffmpeg does not listen: " + cmd);
+    return child;
+}
+
+PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures)
+{
+    std::string script = std::string(VELMOR_TEST_DIR) + "/servers/misbehave.py";
+    child_ = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/python3", "-u", script, mode,
+                                                              jpeg_source, std::to_string(pictures)});
+    if (!child_->wait_for("PORT ", std::chrono::seconds(10)))
+        throw std::runtime_error("server did not start: " + child_->output());
+    child_->wait_for("\n", std::chrono::seconds(2));
+    port_ = std::stoi(child_->output().substr(child_->output().find("PORT ") + 5));
+}
