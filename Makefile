@@ -37,7 +37,7 @@ tsan: setup build-tsan/build.ninja
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS)
 
 bench: build
-	@if [ -x build/bench/run_bench ] || [ -f bench/run ]; then bash bench/run; else echo "no benchmarks yet"; fi
+	bash bench/run
 
 clean:
 	rm -rf build build-asan build-tsan
