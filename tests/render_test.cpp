@@ -599,9 +599,16 @@ TEST_F(Render, StatusIconsFollowTheStreamState)
     idle(SS_CONNECT_ERROR, t0, I_DELAY);
     EXPECT_EQ(delayed, screen.mem);
 
+    // A picture paints over the icon: nothing is left to put back.
     t.s->render_off = 0;
-    t.as_reader([&] { render_on_stream_stop(t.s); });
-    EXPECT_TRUE(alike(picture, screen.mem));
+    t.as_reader([&] {
+        render_frame(t.s, rgb565_picture(t.s, 64, 48));
+        ASSERT_TRUE(drawn(t.s));
+        EXPECT_EQ(I_NONE, t.s->current_icon);
+        EXPECT_EQ(0, t.s->background_valid);
+        render_on_stream_stop(t.s);
+    });
+    EXPECT_EQ(picture, screen.mem);
     EXPECT_FALSE(alike(delayed, screen.mem));
     std::string out = testing::internal::GetCapturedStdout();
     if (HasFailure())
