@@ -509,6 +509,7 @@ TEST_F(ThreadsDeathTest, MisuseEndsTheProcess)
         if (owned_elsewhere) {  // m stays owned by a finished thread
             a.start([&] { return monitor_lock(&m), 0; });
             ASSERT_TRUE(a.done());
+            thread_join(&a.t);  // a finished but unjoined thread is a leak to TSan
         }
         // These errors go to standard output: route it to the checked stream.
         const std::pair<void (*)(monitor_t*), std::string> misuse[] = {
