@@ -1,16 +1,14 @@
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <functional>
 #include <memory>
 #include <random>
@@ -21,30 +19,20 @@
 
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-struct RegisterMainThread : testing::Environment {
-    void SetUp() override { threads_init(); }
-};
-testing::Environment* const env = testing::AddGlobalTestEnvironment(new RegisterMainThread);
-
-// Polls until pred holds, giving up after `ms`.
-template <class Pred>
-bool eventually(Pred pred, int ms = 5000)
-{
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (!pred()) {
-        if (steady_clock::now() > end)
-            return false;
-        usleep(200);
-    }
-    return true;
-}
 
 long elapsed_ms(steady_clock::time_point t0)
 {
-    return std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t0).count();
+}
+
+template <class Pred>
+bool eventually(Pred pred, int ms = 5000)
+{
+    for (auto t0 = steady_clock::now(); !pred(); usleep(200))
+        if (elapsed_ms(t0) > ms)
+            return false;
+    return true;
 }
 
 // A registered thread running a function; `result` is -1 until it returns.
@@ -59,13 +47,11 @@ struct Runner {
         thread_join(&t);  // an earlier run may still be finishing
         fn = std::move(f);
         result = -1;
-        thread_start(&t, body, this);
-    }
-    static void* body(void* arg)
-    {
-        auto* r = static_cast<Runner*>(arg);
-        r->result = r->fn();
-        return nullptr;
+        thread_start(&t, [](void* arg) -> void* {
+            auto* r = static_cast<Runner*>(arg);
+            r->result = r->fn();
+            return nullptr;
+        }, this);
     }
     bool done(int ms = 5000) { return eventually([&] { return result != -1; }, ms); }
 };
@@ -97,181 +83,138 @@ int lock_and_wait(monitor_t* m, long ms = 0)
     return r;
 }
 
-// Sends standard output to /dev/null while alive: the stress tests interrupt
-// thousands of times and every signal prints a line.
+void notify(monitor_t* m)
+{
+    monitor_lock(m);
+    monitor_notify(m);
+    monitor_unlock(m);
+}
+
+// Standard output to /dev/null while alive: every interrupt prints a line.
 struct QuietStdout {
-    int saved;
-    QuietStdout()
-    {
-        fflush(stdout);
-        saved = dup(STDOUT_FILENO);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDOUT_FILENO);
-        close(devnull);
-    }
-    ~QuietStdout()
-    {
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
+    int saved = (fflush(stdout), dup(STDOUT_FILENO));
+    int devnull = open("/dev/null", O_WRONLY);
+    QuietStdout() { dup2(devnull, STDOUT_FILENO); }
+    ~QuietStdout() { fflush(stdout), dup2(saved, STDOUT_FILENO), close(saved), close(devnull); }
 };
 
-const char kPassOn[] = "monitor_wait0: TODO! current code is not correct!\n";
+bool has(const std::string& text, const char* needle) { return text.find(needle) != std::string::npos; }
+
+// True while the thread with system id `tid` sleeps in the kernel.
+bool task_sleeps(pid_t tid)
+{
+    std::string text;
+    std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), text);
+    size_t paren = text.rfind(')');
+    return paren != std::string::npos && text.compare(paren, 3, ") S") == 0;
+}
+
+long vm_size_kb()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0)
+            return std::stol(line.substr(7));
+    return -1;
+}
+
+// A monitor and two threads for each test.
+struct Threads : testing::Test {
+    monitor_t m;
+    Runner a{"a"}, b{"b"};
+    Threads()
+    {
+        threads_init();  // registers the main thread once
+        monitor_init(&m);
+    }
+};
+using Monitor = Threads;
+using Interrupt = Threads;
+using Stress = Threads;
+using ThreadsDeathTest = Threads;
 
 }  // namespace
 
-TEST(Threads, MainThreadIsRegisteredOnce)
+TEST_F(Monitor, WaitsGiveUpEveryLevelAndRestoreDepth)
 {
-    thread_t* self = thread_self();
-    threads_init();
-    ASSERT_EQ(self, thread_self());
-    EXPECT_STREQ("main_thread", self->name);
-    EXPECT_EQ(RUNNING, self->state.load());
-    EXPECT_NE(nullptr, self->thread_item.next);
-}
-
-TEST(Monitor, WaitGivesUpEveryLevelAndRestoresDepth)
-{
-    monitor_t m;
-    monitor_init(&m);
-    monitor_lock(&m);
-    monitor_lock(&m);
-    monitor_lock(&m);
-    EXPECT_EQ(2, m.count);
-
-    std::atomic<int> rounds{0};
-    Runner other("other");
-    other.start([&] {
-        for (int i = 0; i < 3; i++) {
-            monitor_lock(&m);
-            EXPECT_EQ(1, monitor_try_lock(&m));
-            rounds++;
-            monitor_unlock(&m);
-            monitor_unlock(&m);
-        }
+    for (int i = 0; i < 3; i++)
         monitor_lock(&m);
+    EXPECT_EQ(2, m.count);
+    a.start([&] {
+        monitor_lock(&m);
+        int nested = monitor_try_lock(&m);
+        monitor_unlock(&m);
         monitor_notify(&m);
         monitor_unlock(&m);
-        return 0;
+        return nested;
     });
-    // While we own m the other thread blocks on its mutex.
-    EXPECT_TRUE(eventually([&] { return other.t.state == BLOCKED && other.t.blocked_mon == &m; }));
+    EXPECT_TRUE(eventually([&] { return a.t.state == BLOCKED && a.t.blocked_mon == &m; }));
     EXPECT_EQ(0, monitor_wait(&m));
-    EXPECT_EQ(3, rounds);
-    EXPECT_EQ(thread_self(), m.owner.load());
     EXPECT_EQ(2, m.count);
-    monitor_unlock(&m);
-    monitor_unlock(&m);
-    EXPECT_EQ(thread_self(), m.owner.load());
-    monitor_unlock(&m);
+    ASSERT_TRUE(a.done());
+    EXPECT_EQ(1, a.result);
+    monitor_notify(&m);  // nobody waits: not remembered
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(ETIMEDOUT, monitor_wait_timeout(&m, 60));
+    EXPECT_GE(elapsed_ms(t0), 50);
+    EXPECT_LT(elapsed_ms(t0), 3000);
+    EXPECT_TRUE(list_is_empty(&m.wait_list));
+    EXPECT_EQ(2, m.count);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(thread_self(), m.owner.load());
+        monitor_unlock(&m);
+    }
     EXPECT_EQ(nullptr, m.owner.load());
-    ASSERT_TRUE(other.done());
 
     // try_lock of a monitor held elsewhere fails at once and blocks nothing.
     monitor_lock(&m);
-    Runner probe("probe");
-    probe.start([&] { return monitor_try_lock(&m) * 10 + (thread_self()->state == RUNNING); });
-    ASSERT_TRUE(probe.done());
-    EXPECT_EQ(1, probe.result);
+    a.start([&] { return monitor_try_lock(&m) * 10 + (thread_self()->state == RUNNING); });
+    ASSERT_TRUE(a.done());
+    EXPECT_EQ(1, a.result);
     monitor_unlock(&m);
-    monitor_done(&m);
 }
 
-TEST(Monitor, NotifyWakesWaitersInArrivalOrder)
+// FIFO wake-ups; a wait of 0 ms has no time limit.
+TEST_F(Monitor, NotifyWakesWaitersInArrivalOrder)
 {
-    monitor_t m;
-    monitor_init(&m);
-    std::vector<int> order;  // guarded by m
-    Runner w1("w1"), w2("w2"), w3("w3");
-    Runner* w[] = {&w1, &w2, &w3};
+    Runner c("c");
+    Runner* w[] = {&a, &b, &c};
     for (int i = 0; i < 3; i++) {
         w[i]->start([&, i] {
             monitor_lock(&m);
-            int r = monitor_wait(&m);
-            order.push_back(i + 1);
+            int r = i == 0 ? monitor_wait_timeout(&m, 0) : monitor_wait(&m);
             monitor_unlock(&m);
             return r;
         });
         ASSERT_TRUE(queued(&m, i + 1));
     }
-    monitor_lock(&m);
-    monitor_notify(&m);
-    monitor_unlock(&m);
-    ASSERT_TRUE(w1.done());
-    EXPECT_EQ(0, w1.result);
+    EXPECT_EQ(WAITING, a.t.state.load());
+    notify(&m);
+    ASSERT_TRUE(a.done());
     EXPECT_TRUE(queued(&m, 2));
-    EXPECT_EQ(-1, w2.result);
-    EXPECT_EQ(-1, w3.result);
+    EXPECT_TRUE(b.result == -1 && c.result == -1);
 
     monitor_lock(&m);
     monitor_notify_all(&m);
     EXPECT_EQ(0, queue_length(&m));
     monitor_unlock(&m);
-    ASSERT_TRUE(w2.done() && w3.done());
-    EXPECT_EQ(0, w2.result);
-    EXPECT_EQ(0, w3.result);
-    ASSERT_EQ(3u, order.size());
-    EXPECT_EQ(1, order[0]);
-    monitor_done(&m);
+    ASSERT_TRUE(b.done() && c.done());
+    EXPECT_EQ(0, a.result + b.result + c.result);
 }
 
-TEST(Monitor, TimeLimits)
+TEST_F(Interrupt, PendingInterruptEndsNextWaitOrSleepAtOnce)
 {
-    monitor_t m;
-    monitor_init(&m);
-    monitor_lock(&m);
-    monitor_lock(&m);
-    monitor_notify(&m);  // nobody waits: not remembered
-    auto t0 = steady_clock::now();
-    EXPECT_EQ(ETIMEDOUT, monitor_wait_timeout(&m, 60));
-    long took = elapsed_ms(t0);
-    EXPECT_GE(took, 50);
-    EXPECT_LT(took, 3000);
-    EXPECT_TRUE(list_is_empty(&m.wait_list));
-    EXPECT_EQ(thread_self(), m.owner.load());
-    EXPECT_EQ(1, m.count);
-    monitor_unlock(&m);
-    monitor_unlock(&m);
-
-    // 0 ms means no limit.
-    Runner w("untimed");
-    w.start([&] { return lock_and_wait(&m, 0); });
-    ASSERT_TRUE(queued(&m, 1));
-    EXPECT_EQ(WAITING, w.t.state.load());
-    monitor_lock(&m);
-    monitor_notify(&m);
-    monitor_unlock(&m);
-    ASSERT_TRUE(w.done());
-    EXPECT_EQ(0, w.result);
-
-    struct timespec ts;
-    getTimeoutRelative(&ts, 1000000000000000LL, 0);
-    EXPECT_EQ(2147483647, ts.tv_sec);
-    getTimeoutRelative(&ts, 1999, 0);
-    EXPECT_NEAR(static_cast<double>(time(nullptr) + 2), static_cast<double>(ts.tv_sec), 1.0);
-    EXPECT_LT(ts.tv_nsec, 1000000000L);
-    monitor_done(&m);
-}
-
-TEST(Interrupt, PendingInterruptEndsNextWaitOrSleepAtOnce)
-{
-    monitor_t m;
-    monitor_init(&m);
     thread_t* self = thread_self();
-
+    threads_init();  // a second call changes nothing
+    ASSERT_EQ(self, thread_self());
     testing::internal::CaptureStdout();
     thread_interrupt(self);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, out.find("thread_signal: 'main_thread' got #10\n")) << out;
-    EXPECT_EQ(1, thread_is_interrupted(self));
+    EXPECT_TRUE(has(out, "thread_signal: 'main_thread' got #10\n")) << out;
     EXPECT_EQ(1, thread_is_interrupted(self));
     auto t0 = steady_clock::now();
     EXPECT_EQ(EINTR, lock_and_wait(&m, 10000));
     EXPECT_EQ(0, thread_is_interrupted(self));
-
-    thread_interrupt(self);
-    EXPECT_EQ(EINTR, lock_and_wait(&m));
     thread_interrupt(self);
     thread_sleep(10000);
     EXPECT_EQ(0, thread_is_interrupted(self));
@@ -280,292 +223,183 @@ TEST(Interrupt, PendingInterruptEndsNextWaitOrSleepAtOnce)
     thread_interrupt(self);
     EXPECT_EQ(1, thread_interrupted(self));
     EXPECT_EQ(0, thread_interrupted(self));
-    monitor_done(&m);
 }
 
-TEST(Interrupt, EndsWaitsAndSleeps)
+TEST_F(Interrupt, EndsWaitsAndBlockingReads)
 {
-    monitor_t m;
-    monitor_init(&m);
-    Runner w("waiter");
-    w.start([&] { return lock_and_wait(&m) * 10 + thread_is_interrupted(thread_self()); });
-    ASSERT_TRUE(queued(&m, 1));
-    thread_interrupt(&w.t);
-    ASSERT_TRUE(w.done());
-    EXPECT_EQ(EINTR * 10, w.result);
-
     // The interrupter owns the monitor: no deadlock, the waiter returns once
-    // it gets the monitor back.
-    w.start([&] { return lock_and_wait(&m, 100000); });
+    // it gets the monitor back, with the interrupt consumed.
+    a.start([&] { return lock_and_wait(&m, 100000) * 10 + thread_is_interrupted(thread_self()); });
     ASSERT_TRUE(queued(&m, 1));
     monitor_lock(&m);
-    thread_interrupt(&w.t);
-    EXPECT_EQ(-1, w.result);
+    thread_interrupt(&a.t);
+    EXPECT_EQ(-1, a.result);
     monitor_unlock(&m);
-    ASSERT_TRUE(w.done());
-    EXPECT_EQ(EINTR, w.result);
+    ASSERT_TRUE(a.done());
+    EXPECT_EQ(EINTR * 10, a.result);
 
-    w.start([&] {
-        thread_sleep(100000);
-        return thread_is_interrupted(thread_self());
-    });
-    ASSERT_TRUE(eventually([&] { return w.t.state == TIMED_WAITING; }));
-    thread_interrupt(&w.t);
-    ASSERT_TRUE(w.done());
-    EXPECT_EQ(0, w.result);
-    monitor_done(&m);
-}
-
-TEST(Interrupt, BreaksBlockingRead)
-{
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
-    const int kFailedWithEintr = 1000;
-    Runner r("reader");
-    r.start([&] {
+    a.start([&] {
         char c;
         ssize_t n = read(fds[0], &c, 1);
-        return n < 0 && errno == EINTR ? kFailedWithEintr : static_cast<int>(n);
+        return n < 0 && errno == EINTR ? 1000 : static_cast<int>(n);
     });
     // The reader may not be inside read() yet when a signal lands: repeat.
     testing::internal::CaptureStdout();
-    auto t0 = steady_clock::now();
-    while (r.result == -1 && elapsed_ms(t0) < 5000) {
-        thread_interrupt(&r.t);
-        r.done(20);
-    }
+    for (auto t0 = steady_clock::now(); a.result == -1 && elapsed_ms(t0) < 5000; a.done(20))
+        thread_interrupt(&a.t);
     std::string out = testing::internal::GetCapturedStdout();
-    if (r.result == -1 && write(fds[1], "x", 1) != 1)
+    if (a.result == -1 && write(fds[1], "x", 1) != 1)
         ADD_FAILURE() << "cannot release the reader";
-    ASSERT_TRUE(r.done());
-    EXPECT_EQ(kFailedWithEintr, r.result);
-    EXPECT_NE(std::string::npos, out.find("thread_signal: 'reader' got #10\n"));
+    ASSERT_TRUE(a.done());
+    EXPECT_EQ(1000, a.result);
+    EXPECT_TRUE(has(out, "thread_signal: 'a' got #10\n")) << out;
     close(fds[0]);
     close(fds[1]);
 }
 
 // Interrupts aimed at the moment a wait begins, before the waiter is queued
 // and asleep: each must still end that wait.
-TEST(Interrupt, InterruptAtWaitEntryIsNeverLost)
+TEST_F(Interrupt, InterruptAtWaitEntryIsNeverLost)
 {
-    monitor_t m;
-    monitor_init(&m);
     const int kRounds = 2000;
     std::atomic<int> rounds{0}, not_interrupted{0};
-    Runner w("entry");
+    std::atomic<bool> quit{false};
     QuietStdout quiet;
-    w.start([&] {
-        for (int i = 0; i < kRounds; i++) {
-            if (lock_and_wait(&m) != EINTR)
-                not_interrupted++;
-            rounds = i + 1;
-        }
+    a.start([&] {
+        for (; rounds < kRounds && !quit; rounds++)
+            not_interrupted += lock_and_wait(&m) != EINTR;
         return 0;
     });
     int lost = 0;
     auto t0 = steady_clock::now();
     for (int i = 0; i < kRounds && lost == 0 && elapsed_ms(t0) < 20000; i++) {
-        while (w.t.wait_mon.load() == nullptr && elapsed_ms(t0) < 20000)
+        while (a.t.wait_mon.load() == nullptr && elapsed_ms(t0) < 20000)
             thread_yield();
-        thread_interrupt(&w.t);
-        if (!eventually([&] { return rounds > i; }, 2000)) {
-            lost++;
-            while (!eventually([&] { return rounds > i; }, 10))
-                thread_interrupt(&w.t);
-        }
+        thread_interrupt(&a.t);
+        lost += !eventually([&] { return rounds > i; }, 2000);
     }
-    ASSERT_TRUE(w.done(20000));
+    quit = true;  // and free a waiter that lost its interrupt
+    for (t0 = steady_clock::now(); a.result == -1 && elapsed_ms(t0) < 10000; a.done(10))
+        thread_interrupt(&a.t);
+    ASSERT_NE(-1, a.result);
     EXPECT_EQ(0, lost);
     EXPECT_EQ(0, not_interrupted);
     EXPECT_EQ(kRounds, rounds);
-    monitor_done(&m);
 }
 
-TEST(Interrupt, IgnoredBeforeStartAndAfterFinish)
+TEST_F(Interrupt, NotificationPassesOnOnlyFromAWaiterItReached)
 {
-    Runner r("idle");
-    testing::internal::CaptureStdout();
-    thread_interrupt(&r.t);
-    EXPECT_EQ(0, thread_is_interrupted(&r.t));
-    r.start([] { return 0; });
-    thread_join(&r.t);
-    EXPECT_EQ(FINISHED, r.t.state.load());
-    thread_interrupt(&r.t);
-    EXPECT_EQ(0, thread_is_interrupted(&r.t));
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::string::npos, out.find("got #")) << out;
-}
-
-TEST(Interrupt, NotificationToInterruptedWaiterPassesOn)
-{
-    monitor_t m;
-    monitor_init(&m);
-    Runner w1("w1"), w2("w2");
-    w1.start([&] { return lock_and_wait(&m); });
+    a.start([&] { return lock_and_wait(&m); });
     ASSERT_TRUE(queued(&m, 1));
-    w2.start([&] { return lock_and_wait(&m); });
+    b.start([&] { return lock_and_wait(&m); });
     ASSERT_TRUE(queued(&m, 2));
-
     testing::internal::CaptureStdout();
     monitor_lock(&m);
-    thread_interrupt(&w1.t);  // w1 is flagged but cannot run: we own m
-    monitor_notify(&m);       // ...and now also notified
+    thread_interrupt(&a.t);  // a is flagged but cannot run: we own m
+    monitor_notify(&m);      // ...and now also notified
     monitor_unlock(&m);
-    bool both = w1.done() && w2.done();
+    bool both = a.done() && b.done();
     std::string out = testing::internal::GetCapturedStdout();
     if (!both)
-        thread_interrupt(&w2.t);
+        thread_interrupt(&b.t);
     ASSERT_TRUE(both);
-    EXPECT_EQ(EINTR, w1.result);
-    EXPECT_EQ(0, w2.result);
-    EXPECT_NE(std::string::npos, out.find(kPassOn)) << out;
-    monitor_done(&m);
-}
+    EXPECT_EQ(EINTR, a.result);
+    EXPECT_EQ(0, b.result);
+    EXPECT_TRUE(has(out, "monitor_wait0: TODO! current code is not correct!\n")) << out;
 
-// An interrupt pending on entry never queues, so it has no notification to
-// hand on: the other waiter must stay asleep.
-TEST(Interrupt, PendingInterruptInventsNoNotification)
-{
-    monitor_t m;
-    monitor_init(&m);
-    std::atomic<int> phase{0};
-    Runner a("a"), b("b");
-    a.start([&] {
-        int first = lock_and_wait(&m);
-        phase = 1;
-        eventually([&] { return phase == 2; });
-        return first * 1000 + lock_and_wait(&m);
-    });
-    ASSERT_TRUE(queued(&m, 1));
-    thread_interrupt(&a.t);
-    ASSERT_TRUE(eventually([&] { return phase == 1; }));
+    // A wait entered with an interrupt pending, even right after an
+    // interrupted wait, never queues: it has no notification to hand on.
+    thread_t* self = thread_self();
+    a.start([&] { return queued(&m, 1) ? (thread_interrupt(self), 0) : 1; });
+    EXPECT_EQ(EINTR, lock_and_wait(&m, 10000));
     b.start([&] { return lock_and_wait(&m); });
     ASSERT_TRUE(queued(&m, 1));
-    thread_interrupt(&a.t);
-    phase = 2;
-    ASSERT_TRUE(a.done());
-    EXPECT_EQ(EINTR * 1000 + EINTR, a.result);
+    thread_interrupt(self);
+    EXPECT_EQ(EINTR, lock_and_wait(&m));
     EXPECT_TRUE(queued(&m, 1));
     EXPECT_EQ(-1, b.result);
-    monitor_lock(&m);
-    monitor_notify(&m);
-    monitor_unlock(&m);
+    notify(&m);
     ASSERT_TRUE(b.done());
     EXPECT_EQ(0, b.result);
-    monitor_done(&m);
 }
 
-TEST(Threads, StartJoinAndFinish)
+TEST_F(Threads, StartJoinAndFinish)
 {
     thread_t t;
     thread_init(&t, "worker");
     EXPECT_EQ(nullptr, thread_join(&t));  // never started
+    testing::internal::CaptureStdout();
+    thread_interrupt(&t);  // ignored before the start...
+    EXPECT_EQ(0, thread_is_interrupted(&t));
 
-    // The body returns only once its joiner sleeps (in pthread_join), so the
-    // join meets a live thread and must deliver the body's result.
+    // The body returns only once we sleep in the join, so the join meets a
+    // live thread and must deliver the body's result.
     static int token;
     static std::atomic<pid_t> joiner{0};
-    static thread_t* body_self;
     thread_start(&t, [](void*) -> void* {
-        body_self = thread_self();
-        eventually([] {
-            pid_t tid = joiner;
-            if (tid == 0)
-                return false;
-            std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-            size_t paren = text.rfind(')');
-            return paren != std::string::npos && text.compare(paren, 3, ") S") == 0;
-        }, 10000);
+        eventually([] { return joiner != 0 && task_sleeps(joiner); }, 10000);
         return &token;
     }, nullptr);
     EXPECT_EQ(1, thread_is_alive(&t));
-    EXPECT_NE(nullptr, t.thread_item.next);
-    Runner j("joiner");
-    j.start([&] {
-        joiner = gettid();
-        return thread_join(&t) == &token ? 1 : 0;
-    });
-    ASSERT_TRUE(j.done(15000));
-    EXPECT_EQ(1, j.result);
-    EXPECT_EQ(&t, body_self);
+    joiner = gettid();
+    EXPECT_EQ(&token, thread_join(&t));
     EXPECT_EQ(FINISHED, t.state.load());
-    EXPECT_EQ(nullptr, t.thread_item.next);
+    thread_interrupt(&t);  // ...and after the finish
+    EXPECT_EQ(0, thread_is_interrupted(&t));
 
     // A body that ends its thread early still leaves the record finished.
-    testing::internal::CaptureStdout();
-    thread_start(&t, [](void*) -> void* { pthread_exit(&token); }, nullptr);
+    thread_start(&t, [](void*) -> void* { pthread_exit(nullptr); }, nullptr);
     EXPECT_TRUE(eventually([&] { return t.state == FINISHED; }));
     thread_join(&t);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, out.find("thread_cleanup: for thread 'worker'!\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("thread_cleanup: thread 'worker' exited\n")) << out;
-    EXPECT_EQ(nullptr, t.thread_item.next);
+    EXPECT_FALSE(has(out, "got #")) << out;
+    EXPECT_TRUE(has(out, "thread_cleanup: for thread 'worker'!\n")) << out;
+    EXPECT_TRUE(has(out, "thread_cleanup: thread 'worker' exited\n")) << out;
+
+    thread_done(&t);
 
     // A restart keeps a pending interrupt.
-    thread_start(&t, [](void*) -> void* {
+    a.start([] {
         while (!thread_is_interrupted(thread_self()))
             thread_yield();
-        return nullptr;
-    }, nullptr);
-    thread_interrupt(&t);
-    EXPECT_TRUE(eventually([&] { return t.state == FINISHED; }));
-    EXPECT_EQ(nullptr, thread_join(&t));  // found finished
-    EXPECT_EQ(1, thread_is_interrupted(&t));
-    static std::atomic<int> seen{-1};
-    thread_start(&t, [](void*) -> void* {
-        seen = thread_interrupted(thread_self());
-        return nullptr;
-    }, nullptr);
-    EXPECT_TRUE(eventually([&] { return t.state == FINISHED; }));
-    EXPECT_EQ(1, seen);
-    thread_done(&t);
-}
-
-long vm_size_kb()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmSize:", 0) == 0)
-            return std::stol(line.substr(7));
-    return -1;
+        return 0;
+    });
+    thread_interrupt(&a.t);
+    ASSERT_TRUE(a.done());
+    a.start([] { return thread_interrupted(thread_self()); });
+    ASSERT_TRUE(a.done());
+    EXPECT_EQ(1, a.result);
 }
 
 // Records are freed right after thread_done (under ASan a late touch by the
 // exiting system thread is a use-after-free); restarts without a join must
 // still reclaim the earlier system thread (each leaked one keeps its stack
 // mapped). Another thread interrupts the record throughout.
-TEST(Stress, StartJoinCyclesReclaimEverything)
+TEST_F(Stress, StartJoinCyclesReclaimEverything)
 {
     QuietStdout quiet;
-    for (int i = 0; i < 50; i++) {
-        auto* t = new thread_t;
-        thread_init(t, "short-lived");
-        thread_start(t, [](void*) -> void* { return nullptr; }, nullptr);
+    long before = vm_size_kb();
+    for (int i = 0; i < 100; i++) {
+        auto t = std::make_unique<thread_t>();
+        thread_init(t.get(), "short-lived");
+        thread_start(t.get(), [](void*) -> void* { return nullptr; }, nullptr);
         if (i % 2 != 0)
             eventually([&] { return t->state == FINISHED; });
-        thread_done(t);
-        delete t;
+        thread_done(t.get());
     }
 
     thread_t t;
     thread_init(&t, "cycled");
     std::atomic<bool> stop{false};
-    Runner pest("pest");
-    pest.start([&] {
-        while (!stop) {
+    a.start([&] {
+        for (; !stop; thread_yield())
             thread_interrupt(&t);
-            thread_yield();
-        }
         return 0;
     });
-    long before = vm_size_kb();
     for (int i = 0; i < 300; i++) {
-        thread_start(&t, [](void*) -> void* {
-            thread_sleep(0);
-            return nullptr;
-        }, nullptr);
+        thread_start(&t, [](void*) -> void* { return thread_sleep(0), nullptr; }, nullptr);
         if (i % 3 == 0)
             thread_join(&t);
         else
@@ -573,196 +407,110 @@ TEST(Stress, StartJoinCyclesReclaimEverything)
     }
     long growth_mb = (vm_size_kb() - before) / 1024;
     stop = true;
-    ASSERT_TRUE(pest.done());
+    ASSERT_TRUE(a.done());
     thread_done(&t);
     EXPECT_LT(growth_mb, 256);
 }
 
-namespace {
-
-struct StressShared {
-    monitor_t m;
-    long notified = 0;  // notifications that found a waiter (guarded by m)
-    long woken = 0;     // waits that returned 0 (guarded by m)
-    std::atomic<bool> stop{false};
-    std::atomic<int> bad_result{0}, bad_owner{0}, spurious{0};
-    std::vector<Runner*> workers;
-
-    void notify(bool all)
-    {
-        int q = queue_length(&m);
-        notified += all ? q : (q > 0 ? 1 : 0);
-        all ? monitor_notify_all(&m) : monitor_notify(&m);
-    }
-    void waited(int r, int depth, bool timed)
-    {
-        if (r != 0 && r != EINTR && !(timed && r == ETIMEDOUT))
-            bad_result++;
-        if (m.owner.load() != thread_self() || m.count != depth - 1)
-            bad_owner++;
-        if (r == 0 && ++woken > notified)
-            spurious++;
-    }
-    // Ends the run: one interrupt per worker must be enough for a worker
-    // stuck in an untimed wait; notifications help those that wait for one.
-    bool finish(bool by_interrupt)
-    {
-        stop = true;
-        if (by_interrupt)
-            for (Runner* w : workers)
-                thread_interrupt(&w->t);
-        return eventually([&] {
-            if (!by_interrupt) {
-                monitor_lock(&m);
-                notify(true);
-                monitor_unlock(&m);
-            }
-            for (Runner* w : workers)
-                if (w->result == -1)
-                    return false;
-            return true;
-        }, 10000);
-    }
-};
-
-}  // namespace
-
-TEST(Stress, UntimedWaitsLoseNoNotification)
+// Workers lock m at random depths and wait (timed or not), notify, interrupt
+// each other or sleep. Every wait returns a valid code owning m at its depth,
+// none returns 0 without a notification for it, and without interrupts every
+// notification wakes exactly one wait.
+TEST_F(Stress, WaitsNotifiesAndInterruptsKeepInvariants)
 {
-    StressShared s;
-    monitor_init(&s.m);
-    std::vector<std::unique_ptr<Runner>> runners;
-    for (int i = 0; i < 6; i++) {
-        runners.push_back(std::make_unique<Runner>(i < 4 ? "waiter" : "notifier"));
-        s.workers.push_back(runners.back().get());
-    }
-    for (int i = 0; i < 6; i++) {
-        s.workers[i]->start([&s, i] {
-            std::minstd_rand rng(i);
-            while (!s.stop) {
-                int depth = 1 + rng() % 3;
-                for (int d = 0; d < depth; d++)
-                    monitor_lock(&s.m);
-                if (i < 4)
-                    s.waited(monitor_wait(&s.m), depth, false);
-                else
-                    s.notify(rng() % 4 == 0);
-                for (int d = 0; d < depth; d++)
-                    monitor_unlock(&s.m);
-                thread_yield();
-            }
-            return 0;
-        });
-    }
-    usleep(1000 * 1000);  // the run's length, not a synchronisation
-    bool ended = s.finish(false);
-    ASSERT_TRUE(ended) << "a notified waiter never woke";
-    EXPECT_EQ(0, s.bad_result);
-    EXPECT_EQ(0, s.bad_owner);
-    EXPECT_EQ(0, s.spurious);
-    EXPECT_EQ(s.notified, s.woken);
-    EXPECT_GT(s.woken, 100);
-    runners.clear();
-    monitor_done(&s.m);
-}
-
-TEST(Stress, MixedOperationsKeepInvariants)
-{
-    StressShared s;
-    monitor_init(&s.m);
-    std::vector<std::unique_ptr<Runner>> runners;
-    for (int i = 0; i < 6; i++) {
-        runners.push_back(std::make_unique<Runner>("mixed"));
-        s.workers.push_back(runners.back().get());
-    }
-    std::atomic<long> interrupts_seen{0};
-    bool ended;
-    {
-        QuietStdout quiet;
+    QuietStdout quiet;
+    for (bool interrupts : {false, true}) {
+        SCOPED_TRACE(interrupts ? "with interrupts" : "untimed waits and notifies only");
+        long notified = 0, woken = 0;  // guarded by m
+        std::atomic<bool> stop{false};
+        std::atomic<int> bad{0}, interrupts_seen{0};
+        std::vector<std::unique_ptr<Runner>> w;
+        auto notify_some = [&](bool all) {
+            monitor_lock(&m);
+            int q = queue_length(&m);
+            notified += all ? q : std::min(q, 1);
+            all ? monitor_notify_all(&m) : monitor_notify(&m);
+            monitor_unlock(&m);
+        };
+        auto all_done = [&] { return std::all_of(w.begin(), w.end(), [](auto& r) { return r->result != -1; }); };
+        for (int i = 0; i < 6; i++)
+            w.push_back(std::make_unique<Runner>("worker"));
         for (int i = 0; i < 6; i++) {
-            s.workers[i]->start([&s, &interrupts_seen, i] {
-                std::minstd_rand rng(100 + i);
-                while (!s.stop) {
-                    int op = rng() % 10;
-                    if (op < 6) {
-                        int depth = 1 + rng() % 3;
-                        for (int d = 0; d < depth; d++)
-                            monitor_lock(&s.m);
-                        if (op < 2) {
-                            int r = monitor_wait(&s.m);
-                            interrupts_seen += r == EINTR;
-                            s.waited(r, depth, false);
-                        } else if (op < 4) {
-                            int r = monitor_wait_timeout(&s.m, 1 + rng() % 5);
-                            interrupts_seen += r == EINTR;
-                            s.waited(r, depth, true);
-                        } else {
-                            s.notify(op == 5);
-                        }
-                        for (int d = 0; d < depth; d++)
-                            monitor_unlock(&s.m);
+            w[i]->start([&, i] {
+                std::minstd_rand rng(100 * interrupts + i);
+                for (; !stop; thread_yield()) {
+                    // 0-1 untimed wait, 2-3 timed, 4-5 notify (5: all), 6-7 interrupt, 8 sleep.
+                    int op = interrupts ? rng() % 10 : i < 4 ? 0 : rng() % 4 == 0 ? 5 : 4;
+                    int depth = op < 6 ? 1 + rng() % 3 : 0;
+                    for (int d = 0; d < depth; d++)
+                        monitor_lock(&m);
+                    if (op < 4) {
+                        int r = op < 2 ? monitor_wait(&m) : monitor_wait_timeout(&m, 1 + rng() % 5);
+                        interrupts_seen += r == EINTR;
+                        bad += (r != 0 && r != EINTR && !(op >= 2 && r == ETIMEDOUT)) ||
+                               m.owner.load() != thread_self() || m.count != depth - 1 ||
+                               (r == 0 && ++woken > notified);
+                    } else if (op < 6) {
+                        notify_some(op == 5);
                     } else if (op < 8) {
-                        thread_interrupt(&s.workers[rng() % 6]->t);
+                        thread_interrupt(&w[rng() % 6]->t);
                     } else if (op == 8) {
                         thread_sleep(rng() % 3);
-                    } else {
-                        thread_yield();
                     }
+                    for (int d = 0; d < depth; d++)
+                        monitor_unlock(&m);
                 }
                 return 0;
             });
         }
         // All workers may sit in untimed waits at once: keep stirring.
         std::minstd_rand rng(7);
-        for (auto t0 = steady_clock::now(); elapsed_ms(t0) < 1500;) {
-            usleep(500);
-            if (rng() % 2 != 0) {
-                thread_interrupt(&s.workers[rng() % 6]->t);
-            } else {
-                monitor_lock(&s.m);
-                s.notify(rng() % 2 != 0);
-                monitor_unlock(&s.m);
-            }
+        for (auto t0 = steady_clock::now(); elapsed_ms(t0) < 1000; usleep(500)) {
+            if (interrupts && rng() % 2 != 0)
+                thread_interrupt(&w[rng() % 6]->t);
+            else
+                notify_some(rng() % 2 != 0);
         }
-        ended = s.finish(true);
-        if (!ended)
-            s.finish(false);
+        // One interrupt per worker must end the run; without interrupts the
+        // notified waiters must all wake.
+        stop = true;
+        for (int i = 0; i < 6 && interrupts; i++)
+            thread_interrupt(&w[i]->t);
+        bool ended = eventually([&] {
+            if (!interrupts)
+                notify_some(true);
+            return all_done();
+        }, 10000);
+        if (!ended)  // release the stuck ones before tearing down
+            eventually([&] { return notify_some(true), all_done(); }, 10000);
+        EXPECT_TRUE(ended) << "a worker still waits";
+        EXPECT_EQ(0, bad);
+        EXPECT_GT(woken, 100);
+        if (interrupts)
+            EXPECT_GT(interrupts_seen, 100);
+        else
+            EXPECT_EQ(notified, woken);
+        w.clear();
     }
-    ASSERT_TRUE(ended) << "an interrupt was lost: a worker still waits";
-    EXPECT_EQ(0, s.bad_result);
-    EXPECT_EQ(0, s.bad_owner);
-    EXPECT_EQ(0, s.spurious);
-    EXPECT_GT(interrupts_seen, 500);
-    EXPECT_GT(s.woken, 500);
-    runners.clear();
-    monitor_done(&s.m);
 }
 
-TEST(ThreadsDeathTest, MisuseEndsTheProcess)
+TEST_F(ThreadsDeathTest, MisuseEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    monitor_t m;
-    monitor_init(&m);
-    // The ownership errors are printed on standard output: route it to the
-    // stream the death test checks.
-    EXPECT_EXIT((dup2(2, 1), monitor_unlock(&m)), testing::ExitedWithCode(1),
-                "monitor_unlock: monitor not owned by this thread!");
-    EXPECT_EXIT((dup2(2, 1), monitor_wait(&m)), testing::ExitedWithCode(1),
-                "monitor_wait0: monitor not owned by this thread!");
-    EXPECT_EXIT((dup2(2, 1), monitor_notify(&m)), testing::ExitedWithCode(1),
-                "monitor_notify: monitor not owned by this thread!");
-
-    Runner owner("owner");
-    owner.start([&] {
-        monitor_lock(&m);
-        return 0;
-    });
-    ASSERT_TRUE(owner.done());
-    thread_join(&owner.t);  // m stays owned by the finished thread
-    EXPECT_EXIT((dup2(2, 1), monitor_notify_all(&m)), testing::ExitedWithCode(1),
-                "monitor_notify_all: monitor not owned by this thread!");
-    EXPECT_EXIT((dup2(2, 1), monitor_unlock(&m)), testing::ExitedWithCode(1),
-                "monitor_unlock: monitor not owned by this thread!");
+    for (bool owned_elsewhere : {false, true}) {
+        if (owned_elsewhere) {  // m stays owned by a finished thread
+            a.start([&] { return monitor_lock(&m), 0; });
+            ASSERT_TRUE(a.done());
+            thread_join(&a.t);  // a finished but unjoined thread is a leak to TSan
+        }
+        // These errors go to standard output: route it to the checked stream.
+        const std::pair<void (*)(monitor_t*), std::string> misuse[] = {
+            {monitor_unlock, "monitor_unlock"}, {[](monitor_t* x) { monitor_wait(x); }, "monitor_wait0"},
+            {monitor_notify, "monitor_notify"}, {monitor_notify_all, "monitor_notify_all"}};
+        for (auto& [fn, name] : misuse)
+            EXPECT_EXIT((dup2(2, 1), fn(&m)), testing::ExitedWithCode(1),
+                        name + ": monitor not owned by this thread!\n");
+    }
 
     monitor_t mine;
     monitor_init(&mine);
