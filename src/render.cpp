@@ -330,6 +330,7 @@ bool writes_only_its_rows(int format, const geometry_t& g)
 // the window or outside the surface is touched.
 void draw_picture(stream_t* s, const AVFrame* pic)
 {
+    s->frames_drawn.fetch_add(1, std::memory_order_relaxed);
     if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
         printf("%s: empty picture of stream '%s' skipped!\n", "render_thread", s->name);
         return;

@@ -69,6 +69,7 @@ struct stream_t {
     icon_e current_icon;
     long long last_frame_time;
     std::atomic<int> frames_in_progress;
+    std::atomic<long> frames_drawn;     // pictures the render thread set out to draw
 };
 
 // One frame of the renderer's pool.
