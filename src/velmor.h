@@ -134,3 +134,6 @@ void render_idle_for_test(long long now);
 
 // --- velmor module: application entry ---
 int velmor_main(int argc, char** argv);
+// Initialises the console and registers `help` and the stream commands;
+// velmor_main does it, and a harness that drives the console itself.
+void velmor_register_commands(void);
