@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -113,8 +114,13 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     assert(stream != nullptr);
     if (stream->render_off.load() != 0 || stream->current_icon == icon)
         return;
-    const int ix = stream->x + ICON_INSET;
-    const int iy = stream->y + ICON_INSET;
+    // Any int is a valid window position: a corner past INT_MAX is as far
+    // off the surface as INT_MAX itself.
+    auto inset = [](int pos) {
+        return static_cast<int>(std::min<long long>(static_cast<long long>(pos) + ICON_INSET, INT_MAX));
+    };
+    const int ix = inset(stream->x);
+    const int iy = inset(stream->y);
     if (stream->background_valid != 0) {
         icon_draw(fb0, &stream->background, ix, iy);
     } else if (stream->current_icon == I_NONE) {
