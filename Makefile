@@ -46,7 +46,7 @@ fuzz: setup build-fuzz/build.ninja
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run
 
 bench: build
-	@if [ -x build/bench/run_bench ] || [ -f bench/run ]; then bash bench/run; else echo "no benchmarks yet"; fi
+	bash bench/run
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -59,6 +59,8 @@ thread_t render;
 std::atomic<int> stopping;
 
 std::atomic<int> scaler_builds;
+std::atomic<long> pictures_handed;
+std::atomic<long> pictures_drawn;
 std::atomic<int> hold_pictures;
 std::atomic<int> idle_by_caller;
 
@@ -465,6 +467,7 @@ void render_frame(stream_t* stream, frame_t* frame)
 {
     assert(frame != nullptr);
     assert(stream != nullptr);
+    pictures_handed.fetch_add(1, std::memory_order_relaxed);
     monitor_lock(&frames_mon);
     frame_t* waiting = find_ready(stream);
     if (waiting != nullptr) {
@@ -544,6 +547,8 @@ void render_start(void)
     list_init(&streams);
     drawing = nullptr;
     scaler_builds = 0;
+    pictures_handed = 0;
+    pictures_drawn = 0;
     hold_pictures = 0;
     idle_by_caller = 0;
 
@@ -622,8 +627,10 @@ void* render_thread(void* arg)
         stream_t* s = f->stream;
         assert(s != nullptr);
         s->last_frame_time = current_time_in_millis();
-        if (s->render_off.load() == 0)
+        if (s->render_off.load() == 0) {
             draw_picture(s, f->frame);
+            pictures_drawn.fetch_add(1, std::memory_order_relaxed);
+        }
 
         // Dropped before the frame goes back, so the pool pins no decoder buffer.
         av_frame_unref(f->frame);
@@ -656,6 +663,8 @@ void render_get_stats(stream_t* stream, render_stats_t* stats)
     stats->stream_in_progress = stream != nullptr ? stream->frames_in_progress.load() : 0;
     monitor_unlock(&frames_mon);
     stats->scaler_builds = scaler_builds.load();
+    stats->pictures_handed = pictures_handed.load();
+    stats->pictures_drawn = pictures_drawn.load();
 }
 
 void render_hold_pictures(int hold)

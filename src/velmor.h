@@ -122,6 +122,8 @@ struct render_stats_t {
     int stream_drawing;  // 1 while the render thread holds a picture of it
     int stream_in_progress;  // its frames_in_progress
     int scaler_builds;   // scaler (re)builds since render_start
+    long pictures_handed;  // pictures handed over by readers since render_start
+    long pictures_drawn;   // pictures drawn since render_start
 };
 // A consistent snapshot under the pool's monitor; stream may be null.
 void render_get_stats(stream_t* stream, render_stats_t* stats);

@@ -1,0 +1,353 @@
+// Figures that cannot be read from outside the program: pictures decoded and
+// drawn per second, and the time from `play` to the first picture on the
+// surface. They run the real reader and render threads on the memory surface,
+// started the way the `play` command starts a stream. Two plain-FFmpeg
+// modes measure the floor under them: opening a source and decoding its
+// first picture, and decoding a clip with each decoder threading.
+//
+// Every figure is printed as one line "RESULT key=value ..." for bench/run;
+// the program's own messages pass through unchanged.
+//
+//   velmor_bench throughput [-f FMT] W H URL...   one stream per URL
+//   velmor_bench first [-f FMT] URL               play until the first picture is drawn
+//   velmor_bench open [-f FMT] [-fpsprobe N] URL  FFmpeg alone: open, probe, first picture
+//   velmor_bench threads CLIP                     decoder threading: speed, delay, CPU
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "velmor.h"
+
+namespace {
+
+double now_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double cpu_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr,
+            "usage: velmor_bench throughput [-f FMT] W H URL...\n"
+            "       velmor_bench first [-f FMT] URL\n"
+            "       velmor_bench open [-f FMT] [-fpsprobe N] URL\n"
+            "       velmor_bench threads CLIP\n");
+    exit(2);
+}
+
+const AVInputFormat* find_format(const char* name)
+{
+    const AVInputFormat* f = av_find_input_format(name);
+    if (f == nullptr) {
+        fprintf(stderr, "velmor_bench: unknown input format '%s'\n", name);
+        exit(2);
+    }
+    return f;
+}
+
+// The program's start-up, without the console.
+void program_up()
+{
+    threads_init();
+    monitor_init(&ffmpeg_mon);
+    avformat_network_init();
+    fb0 = fb_open_fake(800, 600);
+    render_start();
+}
+
+void program_down()
+{
+    render_stop();
+    fb_close(fb0);
+    fb0 = nullptr;
+    monitor_done(&ffmpeg_mon);
+    avformat_network_deinit();
+}
+
+// What `play -n NAME [-f FMT] -p X Y -s W H URL` does after its checks.
+stream_t* play(const char* name, const char* url, const AVInputFormat* fmt, int x, int y, int w, int h)
+{
+    stream_t* s = new stream_t{};
+    stream_init(s, name, url);
+    s->format = fmt;
+    s->x = x;
+    s->y = y;
+    s->w = w;
+    s->h = h;
+    stream_start(s);
+    return s;
+}
+
+void stop(stream_t* s)
+{
+    stream_stop(s);
+    stream_done(s);
+    delete s;
+}
+
+render_stats_t stats()
+{
+    render_stats_t st;
+    render_get_stats(nullptr, &st);
+    return st;
+}
+
+// Pictures handed over and drawn per second while every stream reads its
+// file, from the moment each has delivered a few pictures until the first
+// one reaches the end of its file. Windows tile the 800 x 600 surface.
+int cmd_throughput(const AVInputFormat* fmt, int w, int h, const std::vector<const char*>& urls)
+{
+    program_up();
+    std::vector<stream_t*> streams;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "s%zu", i);
+        streams.push_back(play(name, urls[i], fmt, static_cast<int>(i % 2) * 400,
+                               static_cast<int>(i / 2 % 2) * 300, w, h));
+    }
+    const long warm = 25 * static_cast<long>(urls.size());
+    double t0 = 0, t1 = 0;
+    long handed0 = 0, drawn0 = 0, handed1 = 0, drawn1 = 0;
+    double cpu0 = 0, cpu1 = 0;
+    const double deadline = now_s() + 120;
+    while (now_s() < deadline) {
+        bool all_playing = std::all_of(streams.begin(), streams.end(),
+                                       [](stream_t* s) { return s->state.load() == SS_CONNECTED; });
+        render_stats_t st = stats();
+        double t = now_s();
+        if (t0 == 0) {
+            if (all_playing && st.pictures_handed >= warm) {
+                t0 = t;
+                handed0 = st.pictures_handed;
+                drawn0 = st.pictures_drawn;
+                cpu0 = cpu_s();
+            }
+        } else if (!all_playing) {
+            break;  // a file has ended: the last sample closes the window
+        } else {
+            t1 = t;
+            handed1 = st.pictures_handed;
+            drawn1 = st.pictures_drawn;
+            cpu1 = cpu_s();
+        }
+        usleep(5000);
+    }
+    for (stream_t* s : streams)
+        stop(s);
+    program_down();
+    if (t1 <= t0) {
+        printf("RESULT error=no-steady-window\n");
+        return 1;
+    }
+    double secs = t1 - t0;
+    printf("RESULT decoded=%.1f drawn=%.1f seconds=%.3f pictures=%ld cpu=%.3f\n", (handed1 - handed0) / secs,
+           (drawn1 - drawn0) / secs, secs, handed1 - handed0, (cpu1 - cpu0) / secs);
+    return 0;
+}
+
+// From `play` to the first picture drawn into the surface.
+int cmd_first(const AVInputFormat* fmt, const char* url)
+{
+    program_up();
+    double t0 = now_s();
+    stream_t* s = play("first", url, fmt, 0, 0, 400, 300);
+    double handed = 0, drawn = 0;
+    while (now_s() - t0 < 10) {
+        render_stats_t st = stats();
+        double t = now_s();
+        if (handed == 0 && st.pictures_handed > 0)
+            handed = t;
+        if (st.pictures_drawn > 0) {
+            drawn = t;
+            break;
+        }
+        usleep(200);
+    }
+    stop(s);
+    program_down();
+    if (drawn == 0) {
+        printf("RESULT error=no-picture\n");
+        return 1;
+    }
+    printf("RESULT first_ms=%.1f handed_ms=%.1f\n", (drawn - t0) * 1e3, (handed - t0) * 1e3);
+    return 0;
+}
+
+struct input_t {
+    AVFormatContext* fmt = nullptr;
+    AVCodecContext* dec = nullptr;
+    int video = -1;
+    ~input_t()
+    {
+        avcodec_free_context(&dec);
+        avformat_close_input(&fmt);
+    }
+};
+
+// Opens `url` as the reader does (no probe for raw MJPEG, a one-second
+// analyse limit, frame-rate probe as given) and a decoder for its video.
+bool open_input(input_t& in, const char* url, const AVInputFormat* fmt, int fpsprobe, int threads,
+                int thread_type)
+{
+    if (avformat_open_input(&in.fmt, url, fmt, nullptr) != 0)
+        return false;
+    if (strcmp(in.fmt->iformat->name, "mjpeg") != 0) {
+        in.fmt->max_analyze_duration = 1000000;
+        in.fmt->fps_probe_size = fpsprobe;
+        if (avformat_find_stream_info(in.fmt, nullptr) < 0)
+            return false;
+    }
+    in.video = av_find_best_stream(in.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (in.video < 0)
+        return false;
+    const AVCodecParameters* par = in.fmt->streams[in.video]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    in.dec = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(in.dec, par);
+    in.dec->thread_count = threads;
+    in.dec->thread_type = thread_type;
+    return avcodec_open2(in.dec, codec, nullptr) >= 0;
+}
+
+// FFmpeg alone: from the open call to the first decoded picture.
+int cmd_open(const AVInputFormat* fmt, int fpsprobe, const char* url)
+{
+    avformat_network_init();
+    double t0 = now_s();
+    input_t in;
+    if (!open_input(in, url, fmt, fpsprobe, 1, FF_THREAD_SLICE)) {
+        printf("RESULT error=open\n");
+        return 1;
+    }
+    double opened = now_s();
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* pic = av_frame_alloc();
+    bool got = false;
+    while (!got && av_read_frame(in.fmt, pkt) >= 0) {
+        if (pkt->stream_index == in.video && avcodec_send_packet(in.dec, pkt) >= 0)
+            got = avcodec_receive_frame(in.dec, pic) >= 0;
+        av_packet_unref(pkt);
+    }
+    double t1 = now_s();
+    av_packet_free(&pkt);
+    av_frame_free(&pic);
+    if (!got) {
+        printf("RESULT error=no-picture\n");
+        return 1;
+    }
+    printf("RESULT first_ms=%.1f open_ms=%.1f\n", (t1 - t0) * 1e3, (opened - t0) * 1e3);
+    return 0;
+}
+
+// Decodes the whole clip, held in memory, with each threading: pictures per
+// second, CPU seconds per picture, and how many packets go in before the
+// first picture comes out (each frame thread holds one back).
+int cmd_threads(const char* clip)
+{
+    struct config_t {
+        const char* name;
+        int threads;
+        int type;
+    };
+    const config_t configs[] = {
+        {"single", 1, FF_THREAD_SLICE},
+        {"slice-auto", 0, FF_THREAD_SLICE},
+        {"frame-2", 2, FF_THREAD_FRAME},
+        {"frame-auto", 0, FF_THREAD_FRAME},
+    };
+    for (const config_t& c : configs) {
+        input_t in;
+        if (!open_input(in, clip, nullptr, 0, c.threads, c.type)) {
+            printf("RESULT error=open\n");
+            return 1;
+        }
+        std::vector<AVPacket*> packets;
+        AVPacket* pkt = av_packet_alloc();
+        while (av_read_frame(in.fmt, pkt) >= 0) {
+            if (pkt->stream_index == in.video)
+                packets.push_back(av_packet_clone(pkt));
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        AVFrame* pic = av_frame_alloc();
+        long pictures = 0, sent = 0, delay = -1;
+        double t0 = now_s(), c0 = cpu_s();
+        for (AVPacket* p : packets) {
+            avcodec_send_packet(in.dec, p);
+            ++sent;
+            while (avcodec_receive_frame(in.dec, pic) >= 0) {
+                if (delay < 0)
+                    delay = sent - 1;
+                ++pictures;
+                av_frame_unref(pic);
+            }
+        }
+        avcodec_send_packet(in.dec, nullptr);
+        while (avcodec_receive_frame(in.dec, pic) >= 0) {
+            ++pictures;
+            av_frame_unref(pic);
+        }
+        double secs = now_s() - t0, cpu = cpu_s() - c0;
+        printf("RESULT config=%s threads=%d rate=%.1f cpu_ms=%.3f delay=%ld\n", c.name, in.dec->thread_count,
+               pictures / secs, cpu * 1e3 / static_cast<double>(std::max(pictures, 1L)), delay);
+        av_frame_free(&pic);
+        for (AVPacket*& p : packets)
+            av_packet_free(&p);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    av_log_set_level(AV_LOG_ERROR);
+    if (argc < 3)
+        usage();
+    std::string mode = argv[1];
+    const AVInputFormat* fmt = nullptr;
+    int fpsprobe = 0;
+    int i = 2;
+    while (i + 1 < argc && argv[i][0] == '-') {
+        if (strcmp(argv[i], "-f") == 0)
+            fmt = find_format(argv[i + 1]);
+        else if (strcmp(argv[i], "-fpsprobe") == 0)
+            fpsprobe = atoi(argv[i + 1]);
+        else
+            usage();
+        i += 2;
+    }
+    if (mode == "throughput" && argc - i >= 3) {
+        int w = atoi(argv[i]), h = atoi(argv[i + 1]);
+        return cmd_throughput(fmt, w, h, std::vector<const char*>(argv + i + 2, argv + argc));
+    }
+    if (mode == "first" && argc - i == 1)
+        return cmd_first(fmt, argv[i]);
+    if (mode == "open" && argc - i == 1)
+        return cmd_open(fmt, fpsprobe, argv[i]);
+    if (mode == "threads" && argc - i == 1)
+        return cmd_threads(argv[i]);
+    usage();
+}
