@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -115,8 +116,13 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     assert(stream != nullptr);
     if (stream->render_off.load() != 0 || stream->current_icon == icon)
         return;
-    const int ix = stream->x + ICON_INSET;
-    const int iy = stream->y + ICON_INSET;
+    // Any int is a valid window position: a corner past INT_MAX is as far
+    // off the surface as INT_MAX itself.
+    auto inset = [](int pos) {
+        return static_cast<int>(std::min<long long>(static_cast<long long>(pos) + ICON_INSET, INT_MAX));
+    };
+    const int ix = inset(stream->x);
+    const int iy = inset(stream->y);
     if (stream->background_valid != 0) {
         icon_draw(fb0, &stream->background, ix, iy);
     } else if (stream->current_icon == I_NONE) {
@@ -332,6 +338,7 @@ bool writes_only_its_rows(int format, const geometry_t& g)
 // the window or outside the surface is touched.
 void draw_picture(stream_t* s, const AVFrame* pic)
 {
+    s->frames_drawn.fetch_add(1, std::memory_order_relaxed);
     if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
         printf("%s: empty picture of stream '%s' skipped!\n", "render_thread", s->name);
         return;

@@ -330,6 +330,16 @@ static console_cmd_t cmd_velmor_reg[] = {
 // Entry
 // ---------------------------------------------------------------------------
 
+void velmor_register_commands(void)
+{
+    // The records are linked into the registry themselves: once only.
+    static bool registered = false;
+    console_init();
+    if (!registered)
+        console_register_commands(cmd_velmor_reg);
+    registered = true;
+}
+
 int velmor_main(int /*argc*/, char** /*argv*/)
 {
     fb0 = fb_open("/dev/fb0");
@@ -341,8 +351,7 @@ int velmor_main(int /*argc*/, char** /*argv*/)
     // Formats and codecs need no registration any more; the network layer
     // still wants its start-up. Interrupt callbacks are set per input.
     avformat_network_init();
-    console_init();
-    console_register_commands(cmd_velmor_reg);
+    velmor_register_commands();
     streams_init();
     render_start();
 

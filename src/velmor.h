@@ -69,6 +69,7 @@ struct stream_t {
     icon_e current_icon;
     long long last_frame_time;
     std::atomic<int> frames_in_progress;
+    std::atomic<long> frames_drawn;     // pictures the render thread set out to draw
 };
 
 // One frame of the renderer's pool.
@@ -135,3 +136,6 @@ void render_idle_for_test(long long now);
 
 // --- velmor module: application entry ---
 int velmor_main(int argc, char** argv);
+// Initialises the console and registers `help` and the stream commands;
+// velmor_main does it, and a harness that drives the console itself.
+void velmor_register_commands(void);

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <functional>
+#include <random>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -680,6 +682,67 @@ TEST_F(Render, IdlePassInterruptsAReaderPastItsDeadline)
     EXPECT_LT(waited, std::chrono::seconds(10));
     EXPECT_NE(std::string::npos, out.find("stream_check: block timeout is expired! interrupt stream reader 'wd'!\n"));
     monitor_done(&blocked);
+}
+
+// Windows anywhere, of any size: random positions and sizes mixed with the
+// extremes of their range (zero, negative, near INT_MIN and INT_MAX), each
+// with a picture and then the status icons drawn at its corner. Nothing may
+// change outside the window and its icon, nor outside the surface.
+TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
+{
+    render_idle_for_test(0);
+    std::mt19937 rnd(20240611);
+    auto pick = [&](std::initializer_list<int> extremes, int lo, int hi) {
+        std::uniform_int_distribution<int> which(0, static_cast<int>(extremes.size()) + 3);
+        size_t k = static_cast<size_t>(which(rnd));
+        if (k < extremes.size())
+            return *(extremes.begin() + k);
+        return std::uniform_int_distribution<int>(lo, hi)(rnd);
+    };
+    const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_RGB565, AV_PIX_FMT_RGB24};
+    for (int n = 0; n < 150; ++n) {
+        const int x = pick({INT_MIN, INT_MIN + 1, -1, 0, 199, 200, INT_MAX - 4, INT_MAX}, -300, 300);
+        const int y = pick({INT_MIN, -1, 0, 149, 150, INT_MAX - 3, INT_MAX}, -300, 300);
+        const int w = pick({0, -1, 1, INT_MIN, INT_MAX, 1 << 16}, -50, 400);
+        const int h = pick({0, -1, 1, INT_MIN, INT_MAX, 1 << 16}, -50, 400);
+        const int nozoom = static_cast<int>(rnd() % 2);
+        const int pw = 1 + static_cast<int>(rnd() % 70), ph = 1 + static_cast<int>(rnd() % 50);
+        const AVPixelFormat fmt = formats[rnd() % 4];
+        SCOPED_TRACE(testing::Message() << "window (" << x << ", " << y << ", " << w << ", " << h << ") nozoom "
+                                        << nozoom << " picture " << pw << "x" << ph << " " << fmt);
+        Surface sc(200, 150);
+        use(sc);
+        TestStream t("any", x, y, w, h, nozoom);
+        t.as_reader([&] {
+            render_on_stream_start(t.s);
+            frame_t* f = new_picture(t.s, pw, ph, fmt);
+            for (int p = 0; p < 4 && f->frame->buf[p] != nullptr; ++p)
+                memset(f->frame->buf[p]->data, 0x9C, f->frame->buf[p]->size);
+            render_frame(t.s, f);
+            ASSERT_TRUE(drawn(t.s));
+            long long now = 1000;
+            for (stream_state_e st : {SS_CONNECT_ERROR, SS_RECONNECTING, SS_CONNECTED, SS_STOPPED}) {
+                t.s->state = st;
+                t.s->last_frame_time = 1;  // late while connected: the delay icon
+                render_idle_for_test(now += 1000);
+            }
+            render_on_stream_stop(t.s);
+        });
+        // What may change: the window, and the 32 x 32 icon inset by 4.
+        const long long wx1 = static_cast<long long>(x) + (w != 0 ? w : pw);
+        const long long wy1 = static_cast<long long>(y) + (h != 0 ? h : ph);
+        int bad = 0;
+        for (int py = 0; py < sc.h; ++py)
+            for (int px = 0; px < sc.w; ++px) {
+                bool in_window = px >= x && px < wx1 && py >= y && py < wy1;
+                bool in_icon = px >= x + 4LL && px < x + 36LL && py >= y + 4LL && py < y + 36LL;
+                if (!in_window && !in_icon && sc.at(px, py) != Surface::background(px, py) && ++bad <= 3)
+                    ADD_FAILURE() << "pixel (" << px << ", " << py << ") outside the window changed";
+            }
+        EXPECT_EQ(0, bad);
+        EXPECT_TRUE(sc.margins_intact());
+        use(screen);
+    }
 }
 
 TEST(RenderStop, EndsTheWaitAtOnce)

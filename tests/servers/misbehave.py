@@ -1,19 +1,43 @@
 #!/usr/bin/env python3
 """Video sources that misbehave, on 127.0.0.1 only.
 
-usage: misbehave.py MODE JPEG_SOURCE PICTURES
+usage: misbehave.py MODE JPEG_SOURCE PICTURES [PORT [RATE]]
 
 MODE is one of
-  silent   accept connections and never send a byte
-  stall    send PICTURES pictures as raw MJPEG, then send nothing more
-  garbage  answer HTTP with a multipart MJPEG stream: PICTURES pictures, then
-           parts full of bytes that decode to nothing, for ever
-JPEG_SOURCE is a raw MJPEG file (concatenated JPEG pictures). Every
-connection is served the same way, one after the other. Prints "PORT <n>"
-once it listens.
+  silent      accept connections and never send a byte
+  stall       send PICTURES pictures as raw MJPEG, then send nothing more
+  garbage     answer HTTP with a multipart MJPEG stream: PICTURES pictures,
+              then parts full of bytes that decode to nothing, for ever
+  good        raw MJPEG pictures for ever
+  httpgood    answer HTTP with a multipart MJPEG stream of pictures for ever
+  random      PICTURES pictures as raw MJPEG, then random bytes for ever
+  truncated   PICTURES pictures as raw MJPEG, then pictures cut short (each
+              one ends somewhere in its entropy-coded data) for ever
+  corrupt     PICTURES pictures as raw MJPEG, then pictures whose
+              entropy-coded data has random bytes written over it, for ever
+  longlength  HTTP multipart: PICTURES pictures, then parts whose
+              Content-Length promises 1000 bytes more than they hold
+  shortlength HTTP multipart: PICTURES pictures, then parts whose
+              Content-Length is half of what they hold
+  cut         PICTURES pictures and half a picture, then a clean close
+  reset       PICTURES pictures and half a picture, then a reset (RST)
+  unauthorized answer HTTP with "401 Unauthorized" and close
+  backlog     never accept; the accept queue is kept full with connections
+              of the server's own, so a client's connect never completes
+
+JPEG_SOURCE is a raw MJPEG file (concatenated JPEG pictures), or - for none.
+PORT is the port to listen on (0 or absent: any free one). RATE is pictures
+per second for the modes that send for ever (default 200).
+
+Prints "PORT <n>" once it listens. Commands on standard input, each
+answered with "OK <command>":
+  mode NAME   serve new connections with mode NAME from now on (leaving
+              backlog starts accepting connections)
+  close       close every connection now open
 """
 import random
 import socket
+import struct
 import sys
 import threading
 import time
@@ -25,61 +49,243 @@ def pictures_of(path):
     return [b"\xff\xd8" + p for p in parts if p]
 
 
-def serve_silent(conn, pictures, count):
-    while conn.recv(4096):
-        pass
+def scan_start(pic):
+    """Offset of the entropy-coded data: just after the SOS segment."""
+    at = pic.find(b"\xff\xda")
+    if at < 0:
+        return len(pic) // 2
+    return at + 2 + struct.unpack(">H", pic[at + 2:at + 4])[0]
 
 
-def serve_stall(conn, pictures, count):
-    for i in range(count):
-        conn.sendall(pictures[i % len(pictures)])
-    while conn.recv(4096):
-        pass
+class Server:
+    def __init__(self, mode, pictures, count, rate):
+        self.mode = mode
+        self.pictures = pictures
+        self.count = count
+        self.period = 1.0 / rate
+        self.conns = set()
+        self.lock = threading.Lock()
+        self.accepting = threading.Event()
+        if mode != "backlog":
+            self.accepting.set()
+        self.fillers = []
 
+    # --- helpers -----------------------------------------------------------
+    def picture(self, i):
+        return self.pictures[i % len(self.pictures)]
 
-def serve_garbage(conn, pictures, count):
-    request = b""
-    while b"\r\n\r\n" not in request:
-        chunk = conn.recv(4096)
-        if not chunk:
-            return
-        request += chunk
-    conn.sendall(b"HTTP/1.0 200 OK\r\n"
-                 b"Content-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
+    def pace(self):
+        time.sleep(self.period)
 
-    def part(body):
+    def read_request(self, conn):
+        request = b""
+        while b"\r\n\r\n" not in request:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return False
+            request += chunk
+        return True
+
+    def multipart_header(self, conn):
+        conn.sendall(b"HTTP/1.0 200 OK\r\n"
+                     b"Content-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
+
+    def part(self, conn, body, length=None):
+        if length is None:
+            length = len(body)
         conn.sendall(b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n"
-                     % len(body) + body + b"\r\n")
+                     % length + body + b"\r\n")
 
-    for i in range(count):
-        part(pictures[i % len(pictures)])
-    rnd = random.Random(1)
-    while True:
-        part(bytes(rnd.randrange(256) for _ in range(2000)))
-        time.sleep(0.02)
+    def good_pictures(self, conn, count):
+        for i in range(count):
+            conn.sendall(self.picture(i))
+
+    # --- modes -------------------------------------------------------------
+    def serve_silent(self, conn):
+        while conn.recv(4096):
+            pass
+
+    # Connections queued while the backlog was full, accepted once it ends.
+    serve_backlog = serve_silent
+
+    def serve_stall(self, conn):
+        self.good_pictures(conn, self.count)
+        self.serve_silent(conn)
+
+    def serve_garbage(self, conn):
+        if not self.read_request(conn):
+            return
+        self.multipart_header(conn)
+        for i in range(self.count):
+            self.part(conn, self.picture(i))
+        rnd = random.Random(1)
+        while True:
+            self.part(conn, bytes(rnd.randrange(256) for _ in range(2000)))
+            time.sleep(0.02)
+
+    def serve_good(self, conn):
+        i = 0
+        while True:
+            conn.sendall(self.picture(i))
+            i += 1
+            self.pace()
+
+    def serve_httpgood(self, conn):
+        if not self.read_request(conn):
+            return
+        self.multipart_header(conn)
+        i = 0
+        while True:
+            self.part(conn, self.picture(i))
+            i += 1
+            self.pace()
+
+    def serve_random(self, conn):
+        self.good_pictures(conn, self.count)
+        rnd = random.Random(2)
+        while True:
+            conn.sendall(bytes(rnd.randrange(256) for _ in range(4000)))
+            self.pace()
+
+    def serve_truncated(self, conn):
+        self.good_pictures(conn, self.count)
+        rnd = random.Random(3)
+        i = 0
+        while True:
+            pic = self.picture(i)
+            start = scan_start(pic)
+            conn.sendall(pic[:rnd.randrange(start, len(pic) - 2)])
+            i += 1
+            self.pace()
+
+    def serve_corrupt(self, conn):
+        self.good_pictures(conn, self.count)
+        rnd = random.Random(4)
+        i = 0
+        while True:
+            pic = bytearray(self.picture(i))
+            start = scan_start(pic)
+            for _ in range(20):
+                # Never a marker byte, so the picture keeps its end.
+                pic[rnd.randrange(start, len(pic) - 2)] = rnd.randrange(255)
+            conn.sendall(bytes(pic))
+            i += 1
+            self.pace()
+
+    def serve_length(self, conn, wrong):
+        if not self.read_request(conn):
+            return
+        self.multipart_header(conn)
+        for i in range(self.count):
+            self.part(conn, self.picture(i))
+        i = 0
+        while True:
+            pic = self.picture(i)
+            self.part(conn, pic, wrong(len(pic)))
+            i += 1
+            self.pace()
+
+    def serve_longlength(self, conn):
+        self.serve_length(conn, lambda n: n + 1000)
+
+    def serve_shortlength(self, conn):
+        self.serve_length(conn, lambda n: n // 2)
+
+    def serve_cut(self, conn):
+        self.good_pictures(conn, self.count)
+        pic = self.picture(self.count)
+        conn.sendall(pic[:len(pic) // 2])
+        time.sleep(0.1)
+
+    def serve_reset(self, conn):
+        self.serve_cut(conn)
+        # Linger 0: close sends RST instead of FIN.
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+    def serve_unauthorized(self, conn):
+        if not self.read_request(conn):
+            return
+        conn.sendall(b"HTTP/1.0 401 Unauthorized\r\n"
+                     b"WWW-Authenticate: Basic realm=\"camera\"\r\n"
+                     b"Content-Length: 0\r\n\r\n")
+
+    # --- connections -------------------------------------------------------
+    def run(self, conn):
+        with self.lock:
+            self.conns.add(conn)
+        try:
+            getattr(self, "serve_" + self.mode)(conn)
+        except OSError:
+            pass
+        finally:
+            with self.lock:
+                self.conns.discard(conn)
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def fill_backlog(self, port):
+        # The first connection fills a queue of length 1; the second one
+        # waits in SYN_SENT like every connect after it.
+        for _ in range(2):
+            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            c.setblocking(False)
+            c.connect_ex(("127.0.0.1", port))
+            self.fillers.append(c)
+            time.sleep(0.05)
+
+    def command(self, line):
+        words = line.split()
+        if words[:1] == ["mode"] and len(words) == 2:
+            if not hasattr(self, "serve_" + words[1]):
+                return False
+            self.mode = words[1]
+            if self.mode != "backlog" and not self.accepting.is_set():
+                for c in self.fillers:
+                    c.close()
+                self.fillers = []
+                self.accepting.set()
+            return True
+        if words == ["close"]:
+            with self.lock:
+                conns = list(self.conns)
+            for c in conns:
+                try:
+                    c.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            return True
+        return False
 
 
 def main():
     mode, source, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    serve = {"silent": serve_silent, "stall": serve_stall, "garbage": serve_garbage}[mode]
-    pictures = pictures_of(source) if source != "-" else []
+    port = int(sys.argv[4]) if len(sys.argv) > 4 else 0
+    rate = float(sys.argv[5]) if len(sys.argv) > 5 else 200.0
+    pictures = pictures_of(source) if source != "-" else [b""]
+    server = Server(mode, pictures, count, rate)
+    if not hasattr(server, "serve_" + mode):
+        sys.exit("unknown mode " + mode)
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", 0))
-    srv.listen(8)
-    print("PORT %d" % srv.getsockname()[1], flush=True)
+    srv.bind(("127.0.0.1", port))
+    srv.listen(0 if mode == "backlog" else 8)
+    port = srv.getsockname()[1]
+    if mode == "backlog":
+        server.fill_backlog(port)
+    print("PORT %d" % port, flush=True)
 
-    def run(conn):
-        try:
-            serve(conn, pictures, count)
-        except OSError:
-            pass
-        finally:
-            conn.close()
+    def accept_loop():
+        server.accepting.wait()
+        while True:
+            conn, _ = srv.accept()
+            threading.Thread(target=server.run, args=(conn,), daemon=True).start()
 
-    while True:
-        conn, _ = srv.accept()
-        threading.Thread(target=run, args=(conn,), daemon=True).start()
+    threading.Thread(target=accept_loop, daemon=True).start()
+    for line in sys.stdin:
+        ok = server.command(line)
+        print(("OK " if ok else "BAD ") + line.strip(), flush=True)
 
 
 if __name__ == "__main__":

@@ -106,13 +106,19 @@ std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const st
     return child;
 }
 
-PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures)
+PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port, int rate)
 {
     std::string script = std::string(VELMOR_TEST_DIR) + "/servers/misbehave.py";
-    child_ = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/python3", "-u", script, mode,
-                                                              jpeg_source, std::to_string(pictures)});
+    child_ = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/python3", "-u", script, mode, jpeg_source,
+                                                              std::to_string(pictures), std::to_string(port),
+                                                              std::to_string(rate)});
     if (!child_->wait_for("PORT ", std::chrono::seconds(10)))
         throw std::runtime_error("server did not start: " + child_->output());
     child_->wait_for("\n", std::chrono::seconds(2));
     port_ = std::stoi(child_->output().substr(child_->output().find("PORT ") + 5));
+}
+
+bool PyServer::control(const std::string& line)
+{
+    return child_->send(line + "\n") && child_->wait_for("OK " + line + "\n", std::chrono::seconds(10));
 }

@@ -31,9 +31,13 @@ std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const st
 // One of tests/servers/misbehave.py's servers; port() is where it listens.
 class PyServer {
 public:
-    PyServer(const std::string& mode, const std::string& jpeg_source, int pictures);
+    // port 0: any free one; rate: pictures per second of the endless modes.
+    PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port = 0,
+             int rate = 200);
     int port() const { return port_; }
     Child& child() { return *child_; }
+    // Sends a control line ("mode good", "close") and waits for its answer.
+    bool control(const std::string& line);
 
 private:
     std::unique_ptr<Child> child_;
