@@ -17,10 +17,12 @@ extern "C" {
 inline void fuzz_process_init()
 {
     // Streams named by the input may be URLs: give them a network of their
-    // own with nothing in it, so that every connect fails at once. Without
-    // the privilege to do so, they fail or time out as the host decides.
-    if (unshare(CLONE_NEWNET) != 0)
-        perror("unshare(CLONE_NEWNET): streams may reach the network");
+    // own with nothing in it, so that every connect fails at once. Fuzzed
+    // input must never reach a real address, so without one we do not run.
+    if (unshare(CLONE_NEWNET) != 0) {
+        perror("unshare(CLONE_NEWNET): no private network for fuzzed URLs");
+        _exit(1);
+    }
     // The messages of the modules are of no use here; crash reports go to
     // standard error.
     int null = open("/dev/null", O_WRONLY);
