@@ -224,17 +224,25 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     return 1;
 }
 
-static int cmd_stop(const char* /*name*/, int argc, const char** argv)
+// The stream named by the first argument of a command that takes between
+// min_args and max_args arguments; null after the error message.
+static stream_t* named_stream(int argc, const char** argv, int min_args, int max_args)
 {
-    if (argc != 1) {
+    if (argc < min_args || argc > max_args) {
         printf("Error: invalid number of parameters!\n");
-        return 0;
+        return nullptr;
     }
     stream_t* s = streams_find(argv[0]);
-    if (s == nullptr) {
+    if (s == nullptr)
         printf("Error: unable to find stream '%s'.\n", argv[0]);
+    return s;
+}
+
+static int cmd_stop(const char* /*name*/, int argc, const char** argv)
+{
+    stream_t* s = named_stream(argc, argv, 1, 1);
+    if (s == nullptr)
         return 0;
-    }
     stream_destroy(s);
     return 1;
 }
@@ -252,15 +260,9 @@ static int cmd_stopall(const char* /*name*/, int argc, const char** /*argv*/)
 
 static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
 {
-    if (argc != 1) {
-        printf("Error: invalid number of parameters!\n");
+    stream_t* s = named_stream(argc, argv, 1, 1);
+    if (s == nullptr)
         return 0;
-    }
-    stream_t* s = streams_find(argv[0]);
-    if (s == nullptr) {
-        printf("Error: unable to find stream '%s'.\n", argv[0]);
-        return 0;
-    }
     stream_force_reconnect(s);
     return 1;
 }
@@ -274,15 +276,9 @@ static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 
 static int cmd_render(const char* /*name*/, int argc, const char** argv)
 {
-    if (argc < 1 || argc > 2) {
-        printf("Error: invalid number of parameters!\n");
+    stream_t* s = named_stream(argc, argv, 1, 2);
+    if (s == nullptr)
         return 0;
-    }
-    stream_t* s = streams_find(argv[0]);
-    if (s == nullptr) {
-        printf("Error: unable to find stream '%s'.\n", argv[0]);
-        return 0;
-    }
     if (argc == 1) {
         printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
         return 1;
