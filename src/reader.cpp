@@ -231,18 +231,10 @@ void close_input(reader_t& r)
     r.videostream = -1;
 }
 
-// The render thread reads the picture geometry whenever it draws a picture of
-// the stream, so the geometry may change only while it holds none of them.
-void wait_renderer_done(stream_t* s)
-{
-    // A plain sleep: an interrupt meant for a later wait must stay pending.
-    for (int i = 0; i < 2000 && s->frames_in_progress.load() != 0; ++i)
-        usleep(1000);
-}
-
+// The renderer converts every picture with the picture's own geometry, so
+// these may change at any time.
 void set_geometry(stream_t* s, int w, int h, int pixfmt)
 {
-    wait_renderer_done(s);
     s->framew = w;
     s->frameh = h;
     s->framepixfmt = pixfmt;
