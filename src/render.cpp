@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -132,31 +133,21 @@ void render_draw_icon(stream_t* stream, icon_e icon)
         printf("%s: cannot copy background!\n", "render_draw_icon");
     }
 
-    icon_t* image = nullptr;
-    const char* image_name = nullptr;
-    switch (icon) {
-    case I_CONNECTING:
-        image = &icon_connecting;
-        image_name = "icon_connecting";
-        break;
-    case I_CONNECTED:
-        image = &icon_connected;
-        image_name = "icon_connected";
-        break;
-    case I_ERROR:
-        image = &icon_error;
-        image_name = "icon_error";
-        break;
-    case I_DELAY:
-        image = &icon_delay;
-        image_name = "icon_delay";
-        break;
-    default:
-        break;
-    }
-    if (image != nullptr) {
-        printf("%s: draw %s for stream '%s'\n", "render_draw_icon", image_name, stream->name);
-        icon_draw(fb0, image, ix, iy);
+    // Images and names by icon_e value; I_NONE draws nothing.
+    static const struct {
+        icon_t* image;
+        const char* name;
+    } images[] = {
+        {nullptr, nullptr},
+        {&icon_connecting, "icon_connecting"},
+        {&icon_connected, "icon_connected"},
+        {&icon_error, "icon_error"},
+        {&icon_delay, "icon_delay"},
+    };
+    const unsigned k = static_cast<unsigned>(icon);
+    if (k < std::size(images) && images[k].image != nullptr) {
+        printf("%s: draw %s for stream '%s'\n", "render_draw_icon", images[k].name, stream->name);
+        icon_draw(fb0, images[k].image, ix, iy);
     }
     stream->current_icon = icon;
 }

@@ -189,15 +189,29 @@ void monitor_done(monitor_t* m)
     pthread_mutex_destroy(&m->lock);
 }
 
+// Nests when the caller owns the monitor already.
+static bool monitor_reenter(monitor_t* m, thread_t* self)
+{
+    if (m->owner.load(std::memory_order_relaxed) != self)
+        return false;
+    m->count++;
+    return true;
+}
+
+// With the mutex freshly acquired.
+static void monitor_take(monitor_t* m, thread_t* self)
+{
+    assert(m->owner.load() == nullptr && m->count == 0);
+    m->owner.store(self);
+}
+
 void monitor_lock(monitor_t* m)
 {
     assert(m != nullptr);
     thread_t* self = thread_self();
     assert(self != nullptr);
-    if (m->owner.load(std::memory_order_relaxed) == self) {
-        m->count++;
+    if (monitor_reenter(m, self))
         return;
-    }
     if (pthread_mutex_trylock(&m->lock) != 0) {
         self->state = BLOCKED;
         self->blocked_mon = m;
@@ -206,8 +220,7 @@ void monitor_lock(monitor_t* m)
         self->blocked_mon = nullptr;
         self->state = RUNNING;
     }
-    assert(m->owner.load() == nullptr && m->count == 0);
-    m->owner.store(self);
+    monitor_take(m, self);
 }
 
 int monitor_try_lock(monitor_t* m)
@@ -215,14 +228,11 @@ int monitor_try_lock(monitor_t* m)
     assert(m != nullptr);
     thread_t* self = thread_self();
     assert(self != nullptr);
-    if (m->owner.load(std::memory_order_relaxed) == self) {
-        m->count++;
+    if (monitor_reenter(m, self))
         return 1;
-    }
     if (pthread_mutex_trylock(&m->lock) != 0)
         return 0;
-    assert(m->owner.load() == nullptr && m->count == 0);
-    m->owner.store(self);
+    monitor_take(m, self);
     return 1;
 }
 
