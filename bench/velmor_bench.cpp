@@ -66,25 +66,6 @@ const AVInputFormat* find_format(const char* name)
     return f;
 }
 
-// The program's start-up, without the console.
-void program_up()
-{
-    threads_init();
-    monitor_init(&ffmpeg_mon);
-    avformat_network_init();
-    fb0 = fb_open_fake(800, 600);
-    render_start();
-}
-
-void program_down()
-{
-    render_stop();
-    fb_close(fb0);
-    fb0 = nullptr;
-    monitor_done(&ffmpeg_mon);
-    avformat_network_deinit();
-}
-
 // What `play -n NAME [-f FMT] -p X Y -s W H URL` does after its checks.
 stream_t* play(const char* name, const char* url, const AVInputFormat* fmt, int x, int y, int w, int h)
 {
@@ -118,7 +99,8 @@ render_stats_t stats()
 // one reaches the end of its file. Windows tile the 800 x 600 surface.
 int cmd_throughput(const AVInputFormat* fmt, int w, int h, const std::vector<const char*>& urls)
 {
-    program_up();
+    threads_init();
+    velmor_start(fb_open_fake(800, 600));
     std::vector<stream_t*> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         char name[32];
@@ -155,7 +137,7 @@ int cmd_throughput(const AVInputFormat* fmt, int w, int h, const std::vector<con
     }
     for (stream_t* s : streams)
         stop(s);
-    program_down();
+    velmor_shutdown();
     if (t1 <= t0) {
         printf("RESULT error=no-steady-window\n");
         return 1;
@@ -169,7 +151,8 @@ int cmd_throughput(const AVInputFormat* fmt, int w, int h, const std::vector<con
 // From `play` to the first picture drawn into the surface.
 int cmd_first(const AVInputFormat* fmt, const char* url)
 {
-    program_up();
+    threads_init();
+    velmor_start(fb_open_fake(800, 600));
     double t0 = now_s();
     stream_t* s = play("first", url, fmt, 0, 0, 400, 300);
     double handed = 0, drawn = 0;
@@ -185,7 +168,7 @@ int cmd_first(const AVInputFormat* fmt, const char* url)
         usleep(200);
     }
     stop(s);
-    program_down();
+    velmor_shutdown();
     if (drawn == 0) {
         printf("RESULT error=no-picture\n");
         return 1;

@@ -32,8 +32,5 @@ inline void fuzz_process_init()
     }
     av_log_set_level(AV_LOG_QUIET);
     threads_init();
-    monitor_init(&ffmpeg_mon);
-    avformat_network_init();
-    fb0 = fb_open_fake(800, 600);
-    render_start();
+    velmor_start(fb_open_fake(800, 600));
 }

@@ -336,13 +336,10 @@ void velmor_register_commands(void)
     registered = true;
 }
 
-int velmor_main(int /*argc*/, char** /*argv*/)
+void velmor_start(fbuffer_t* surface)
 {
-    fb0 = fb_open("/dev/fb0");
-    if (fb0 == nullptr)
-        fb0 = fb_open("/dev/fb/0");
-    if (fb0 == nullptr)
-        fb0 = fb_open_fake(800, 600);
+    assert(surface != nullptr);
+    fb0 = surface;
     monitor_init(&ffmpeg_mon);
     // Formats and codecs need no registration any more; the network layer
     // still wants its start-up. Interrupt callbacks are set per input.
@@ -350,9 +347,10 @@ int velmor_main(int /*argc*/, char** /*argv*/)
     velmor_register_commands();
     streams_init();
     render_start();
+}
 
-    console_loop();
-
+void velmor_shutdown(void)
+{
     cmd_stopall("stopall", 0, nullptr);
     render_stop();
     console_done();
@@ -360,5 +358,17 @@ int velmor_main(int /*argc*/, char** /*argv*/)
     fb0 = nullptr;
     monitor_done(&ffmpeg_mon);
     avformat_network_deinit();
+}
+
+int velmor_main(int /*argc*/, char** /*argv*/)
+{
+    fbuffer_t* surface = fb_open("/dev/fb0");
+    if (surface == nullptr)
+        surface = fb_open("/dev/fb/0");
+    if (surface == nullptr)
+        surface = fb_open_fake(800, 600);
+    velmor_start(surface);
+    console_loop();
+    velmor_shutdown();
     return 0;
 }

@@ -81,7 +81,7 @@ struct frame_t {
 
 // --- velmor module: process-wide state and helpers ---
 extern fbuffer_t* fb0;
-extern monitor_t ffmpeg_mon;  // made by velmor_main (tests make it themselves)
+extern monitor_t ffmpeg_mon;  // made by velmor_start (tests make it themselves)
 
 long long current_time_in_millis(void);
 void ffmpeg_lock(void);
@@ -136,6 +136,13 @@ void render_idle_for_test(long long now);
 
 // --- velmor module: application entry ---
 int velmor_main(int argc, char** argv);
+// Start-up without the console's input loop: the surface becomes fb0, then
+// the FFmpeg monitor, the network layer, the commands and the renderer; and
+// the shut-down in its order (every registered stream, the renderer, the
+// surface, the monitor). velmor_main runs the input loop between the two; a
+// harness that starts streams itself stops them before velmor_shutdown.
+void velmor_start(fbuffer_t* surface);
+void velmor_shutdown(void);
 // Initialises the console and registers `help` and the stream commands;
 // velmor_main does it, and a harness that drives the console itself.
 void velmor_register_commands(void);

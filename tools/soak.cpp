@@ -105,11 +105,8 @@ int main(int argc, char** argv)
     setvbuf(out, nullptr, _IOLBF, 0);
 
     threads_init();
-    monitor_init(&ffmpeg_mon);
-    avformat_network_init();
     av_log_set_level(AV_LOG_ERROR);
-    fb0 = fb_open_fake(800, 600);
-    render_start();
+    velmor_start(fb_open_fake(800, 600));
 
     const std::string clip = clip_mjpeg();
     std::vector<Source> sources(8);
@@ -177,8 +174,7 @@ int main(int argc, char** argv)
 
     for (Source& src : sources)
         stop(src);
-    render_stop();
-    fb_close(fb0);
+    velmor_shutdown();
     fprintf(out, "soak: rss after minute 1 %ld KiB, at the end %ld KiB, growth %ld KiB; threads after stop %ld\n",
             rss_first, rss_last, rss_last - rss_first, status_field("Threads:"));
     return 0;
