@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Endurance, PlayStopCyclesLeaveNothingBehind)
 {
 #if defined(__SANITIZE_ADDRESS__)
-    const int cycles = 100;  // the long run belongs to the leak-checking build
+    const int cycles = 200;  // the long run belongs to the leak-checking build
 #else
     const int cycles = 60;
 #endif
