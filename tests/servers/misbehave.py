@@ -22,8 +22,6 @@ MODE is one of
   cut         PICTURES pictures and half a picture, then a clean close
   reset       PICTURES pictures and half a picture, then a reset (RST)
   unauthorized answer HTTP with "401 Unauthorized" and close
-  backlog     never accept; the accept queue is kept full with connections
-              of the server's own, so a client's connect never completes
 
 JPEG_SOURCE is a raw MJPEG file (concatenated JPEG pictures), or - for none.
 PORT is the port to listen on (0 or absent: any free one). RATE is pictures
@@ -31,8 +29,7 @@ per second for the modes that send for ever (default 200).
 
 Prints "PORT <n>" once it listens. Commands on standard input, each
 answered with "OK <command>":
-  mode NAME   serve new connections with mode NAME from now on (leaving
-              backlog starts accepting connections)
+  mode NAME   serve new connections with mode NAME from now on
   close       close every connection now open
 """
 import random
@@ -65,10 +62,6 @@ class Server:
         self.period = 1.0 / rate
         self.conns = set()
         self.lock = threading.Lock()
-        self.accepting = threading.Event()
-        if mode != "backlog":
-            self.accepting.set()
-        self.fillers = []
 
     # --- helpers -----------------------------------------------------------
     def picture(self, i):
@@ -104,9 +97,6 @@ class Server:
     def serve_silent(self, conn):
         while conn.recv(4096):
             pass
-
-    # Connections queued while the backlog was full, accepted once it ends.
-    serve_backlog = serve_silent
 
     def serve_stall(self, conn):
         self.good_pictures(conn, self.count)
@@ -225,27 +215,12 @@ class Server:
             except OSError:
                 pass
 
-    def fill_backlog(self, port):
-        # The first connection fills a queue of length 1; the second one
-        # waits in SYN_SENT like every connect after it.
-        for _ in range(2):
-            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            c.setblocking(False)
-            c.connect_ex(("127.0.0.1", port))
-            self.fillers.append(c)
-            time.sleep(0.05)
-
     def command(self, line):
         words = line.split()
         if words[:1] == ["mode"] and len(words) == 2:
             if not hasattr(self, "serve_" + words[1]):
                 return False
             self.mode = words[1]
-            if self.mode != "backlog" and not self.accepting.is_set():
-                for c in self.fillers:
-                    c.close()
-                self.fillers = []
-                self.accepting.set()
             return True
         if words == ["close"]:
             with self.lock:
@@ -270,14 +245,11 @@ def main():
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", port))
-    srv.listen(0 if mode == "backlog" else 8)
+    srv.listen(8)
     port = srv.getsockname()[1]
-    if mode == "backlog":
-        server.fill_backlog(port)
     print("PORT %d" % port, flush=True)
 
     def accept_loop():
-        server.accepting.wait()
         while True:
             conn, _ = srv.accept()
             threading.Thread(target=server.run, args=(conn,), daemon=True).start()
