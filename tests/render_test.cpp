@@ -358,9 +358,14 @@ TEST_F(Render, WindowGeometryPixelByPixel)
 TEST_F(Render, EachPictureIsDrawnWithItsOwnGeometry)
 {
     TestStream t("size", 5, 5, 0, 0);
-    show(t, [&] { return rgb565_picture(t.s, 64, 48); });
-    show(t, [&] { return with_picture(render_get_free_frame(t.s), 32, 32, AV_PIX_FMT_YUV420P, 0x80); });
-    t.as_reader([&] { render_on_stream_stop(t.s); });
+    t.as_reader([&] {
+        render_on_stream_start(t.s);
+        render_frame(t.s, rgb565_picture(t.s, 64, 48));
+        ASSERT_TRUE(drawn(t.s));
+        render_frame(t.s, with_picture(render_get_free_frame(t.s), 32, 32, AV_PIX_FMT_YUV420P, 0x80));
+        ASSERT_TRUE(drawn(t.s));
+        render_on_stream_stop(t.s);
+    });
     // Flat grey (Y = U = V = 128) from the second picture over the first.
     expect_screen(screen, 5, 5, 64, 48, [](int c, int l, uint16_t v) {
         return c < 32 && l < 32 ? near(v, 0x8410) || near(v, 0x7BEF) : v == pattern(c, l);
