@@ -465,13 +465,30 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
             ASSERT_TRUE(wait_for([&] { return t.s->current_icon.load() == icon; }));
         }
         t.as_reader([&] { render_on_stream_stop(t.s); });
-        // What may change: the window, and the 32 x 32 icon inset by 4 (this
-        // box holds both).
+        // What may change: the window, icon included.
         const long long x = k.x, y = k.y, w = k.w != 0 ? k.w : k.pw, h = k.h != 0 ? k.h : k.ph;
-        expect_screen(sc, x, y, std::max(w, 36LL), std::max(h, 36LL), [](int, int, uint16_t) { return true; });
+        expect_screen(sc, x, y, w, h, [](int, int, uint16_t) { return true; });
         fb0 = &screen.fb;
     }
     testing::internal::GetCapturedStdout();
+}
+
+// A window that cannot be drawn says so once, not for every picture.
+TEST_F(Render, AnUndrawableWindowIsReportedOnce)
+{
+    TestStream t("huge", 0, 0, INT_MAX, INT_MAX);
+    testing::internal::CaptureStdout();
+    t.as_reader([&] {
+        render_on_stream_start(t.s);
+        for (int n = 0; n < 3; ++n) {
+            render_frame(t.s, rgb565_picture(t.s, 8, 8));
+            ASSERT_TRUE(drawn(t.s));
+        }
+        render_on_stream_stop(t.s);
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("render_thread: "), out.rfind("render_thread: ")) << out;
+    EXPECT_NE(std::string::npos, out.find("render_thread: ")) << out;
 }
 
 TEST(RenderStop, EndsTheWaitAtOnce)
