@@ -228,7 +228,9 @@ TEST(Reader, AsyncProtocolAndEndlessGarbageAreHandled)
     for (std::string line; std::getline(status, line);)
         peak_kb = line.rfind("VmHWM:", 0) == 0 ? std::stol(line.substr(6)) : peak_kb;
     EXPECT_GT(peak_kb, 0);
-    EXPECT_LT(peak_kb, 200 * 1024);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peak_kb, 200 * 1024);  // sanitizers keep freed memory and shadows
+#endif
     pl.p.send("exit\n");
     EXPECT_EQ(0, pl.p.wait_exit(20s));
 }
