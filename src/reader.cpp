@@ -202,6 +202,7 @@ struct reader_t {
     long long last_picture_time = 0;  // or when decoding last (re)started
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
+    bool hopeless = false;            // the open failed in a way no retry can mend
 };
 
 std::string error_text(int err)
@@ -242,7 +243,18 @@ void give_back_frame(reader_t& r)
     }
 }
 
-// Opens the source with its deadline; false after the failure message.
+// A URL whose protocol FFmpeg lacks fails the same way every time.
+bool unknown_protocol(reader_t& r)
+{
+    if (r.err != AVERROR_PROTOCOL_NOT_FOUND)
+        return false;
+    printf("%s: FFmpeg has no protocol for '%s': stream ended\n", fn, url_redacted(r.s->inputfile).c_str());
+    r.hopeless = true;
+    return true;
+}
+
+// Opens the source with its deadline; false after the failure message (and
+// `hopeless` set when retrying cannot help).
 bool open_input(reader_t& r)
 {
     stream_t* s = r.s;
@@ -253,8 +265,9 @@ bool open_input(reader_t& r)
     }
     assert(ctx != nullptr);
     ctx->interrupt_callback = {decode_interrupt_cb, s};
+    AVDictionary* options = options_dictionary(s->settings.input_options);
     const long long deadline = set_block_timeout(s, block_timeout_ms);
-    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, nullptr);
+    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, &options);
     clear_block_timeout(s);
     r.input.reset(ctx);  // null after a failed open, which frees it
     printf("%s: av_open_input_file() returns %d!\n", fn, r.err);
@@ -262,8 +275,19 @@ bool open_input(reader_t& r)
         close_input(r);
         r.err = AVERROR(ETIMEDOUT);
     }
+    const bool options_taken = r.err != 0 || options_all_taken("input", s->name, options);
+    {
+        ffmpeg_guard ff;
+        av_dict_free(&options);
+    }
     if (r.err != 0) {
-        printf("%s: cannot open input file '%s', err=%d\n", fn, s->inputfile, r.err);
+        printf("%s: cannot open input file '%s', err=%d\n", fn, url_redacted(s->inputfile).c_str(), r.err);
+        unknown_protocol(r);
+        return false;
+    }
+    if (!options_taken) {
+        close_input(r);
+        r.hopeless = true;
         return false;
     }
     s->input = r.input.get();
@@ -308,7 +332,14 @@ bool open_decoder(reader_t& r)
     }
     const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
     ffmpeg_guard ff;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    const AVCodec* codec = r.s->settings.decoder;
+    if (codec != nullptr && codec->id != par->codec_id) {
+        printf("%s: decoder '%s' cannot decode %s video: stream ended\n", fn, codec->name,
+               avcodec_get_name(par->codec_id));
+        return false;
+    }
+    if (codec == nullptr)
+        codec = avcodec_find_decoder(par->codec_id);
     if (codec == nullptr) {
         printf("%s: unsupported video codec!\n", fn);
         return false;
@@ -319,7 +350,15 @@ bool open_decoder(reader_t& r)
         // Frame threads would hold pictures back; slices cost no latency.
         r.decoder->thread_count = 0;
         r.decoder->thread_type = FF_THREAD_SLICE;
-        r.err = avcodec_open2(r.decoder.get(), codec, nullptr);
+        AVDictionary* options = options_dictionary(r.s->settings.decoder_options);
+        r.err = avcodec_open2(r.decoder.get(), codec, &options);
+        if (r.err >= 0 && !options_all_taken("decoder", r.s->name, options))
+            r.err = AVERROR_OPTION_NOT_FOUND;
+        av_dict_free(&options);
+    }
+    if (r.err == AVERROR_OPTION_NOT_FOUND) {
+        r.decoder.reset();
+        return false;
     }
     if (r.err < 0) {
         r.decoder.reset();
@@ -343,7 +382,7 @@ step_e connect(reader_t& r)
     // would make the interrupt callback abandon every operation from now on.
     s->force_reconnect = 0;
     if (!open_input(r))
-        return step_e::retry_connect;
+        return r.hopeless ? step_e::end : step_e::retry_connect;
     if (s->terminate != 0)
         return step_e::end;
     s->state = SS_CONNECTED;
@@ -353,7 +392,7 @@ step_e connect(reader_t& r)
         return step_e::end;
     {
         ffmpeg_guard ff;
-        av_dump_format(r.input.get(), 0, s->inputfile, 0);
+        av_dump_format(r.input.get(), 0, url_redacted(s->inputfile).c_str(), 0);
     }
     if (!open_decoder(r))
         return step_e::end;
@@ -509,6 +548,8 @@ step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
 {
     stream_t* s = r.s;
     give_back_frame(r);
+    // A source that takes one client must not have its slot held meanwhile.
+    close_input(r);
     printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->settings.reconnect);
     s->force_reconnect = 0;
     if (s->terminate != 0)
