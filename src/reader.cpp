@@ -542,6 +542,19 @@ step_e read_packets(reader_t& r)
     return step_e::finish;
 }
 
+// The whole delay: the watchdog's interrupt that ended the last read may
+// still be pending, and only a stop or a reconnect request cuts it short.
+void wait_reconnect_delay(stream_t* s)
+{
+    const long long until = current_time_in_millis() + std::max(s->settings.reconnect, 0) * 1000LL;
+    for (int i = 0; i < 100000 && s->terminate == 0 && s->force_reconnect == 0; ++i) {
+        const long long left = until - current_time_in_millis();
+        if (left <= 0)
+            break;
+        thread_sleep(static_cast<long>(left));
+    }
+}
+
 // Waits the stream's reconnect delay and goes on with a new connection, or
 // with `gone` when the stream is stopped meanwhile.
 step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
@@ -551,11 +564,14 @@ step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
     // A source that takes one client must not have its slot held meanwhile.
     close_input(r);
     printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->settings.reconnect);
-    s->force_reconnect = 0;
+    const bool at_once = s->force_reconnect.exchange(0) != 0;
     if (s->terminate != 0)
         return gone;
     s->state = waiting;
-    thread_sleep(s->settings.reconnect > 0 ? static_cast<long>(s->settings.reconnect) * 1000 : 0);
+    if (at_once)
+        thread_sleep(0);
+    else
+        wait_reconnect_delay(s);
     if (s->terminate != 0)
         return gone;
     printf("%s: try to reconnect!\n", fn);

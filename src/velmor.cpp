@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,21 +33,47 @@ long long current_time_in_millis(void)
     return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-std::string url_redacted(const char* url)
+std::string url_redacted(const char* text)
 {
-    std::string u = url;
-    const size_t scheme = u.find("://");
-    if (scheme == std::string::npos)
-        return u;
-    const size_t host = scheme + 3;
-    const size_t end = std::min(u.find_first_of("/?#", host), u.size());
-    const size_t at = u.rfind('@', end - 1);
-    if (at == std::string::npos || at < host)
-        return u;
-    const size_t colon = u.find(':', host);
-    if (colon == std::string::npos || colon > at)
-        return u;
-    return u.replace(colon + 1, at - colon - 1, "***");
+    std::string u = text;
+    for (size_t scheme = u.find("://"); scheme != std::string::npos; scheme = u.find("://", scheme + 3)) {
+        const size_t host = scheme + 3;
+        const size_t end = std::min(u.find_first_of("/?# '\"\n", host), u.size());
+        const size_t at = end > host ? u.rfind('@', end - 1) : std::string::npos;
+        const size_t colon = u.find(':', host);
+        if (at != std::string::npos && at >= host && colon < at)
+            u.replace(colon + 1, at - colon - 1, "***");
+    }
+    return u;
+}
+
+// FFmpeg's own messages name URLs too (a refused connection, a stream's
+// description): a line with a password goes out with *** in its place.
+static void log_line(void* avcl, int level, const char* fmt, ...)
+{
+    va_list vl;
+    va_start(vl, fmt);
+    av_log_default_callback(avcl, level, fmt, vl);
+    va_end(vl);
+}
+
+static void redacting_log_callback(void* avcl, int level, const char* fmt, va_list vl)
+{
+    if (level > av_log_get_level())
+        return;
+    char line[2048];
+    va_list copy;
+    va_copy(copy, vl);
+    vsnprintf(line, sizeof line, fmt, copy);
+    va_end(copy);
+    if (strstr(line, "://") != nullptr && strchr(line, '@') != nullptr) {
+        const std::string shown = url_redacted(line);
+        if (shown != line) {
+            log_line(avcl, level, "%s", shown.c_str());
+            return;
+        }
+    }
+    av_log_default_callback(avcl, level, fmt, vl);
 }
 
 AVDictionary* options_dictionary(const std::vector<std::string>& options)
@@ -560,6 +587,7 @@ void velmor_start(fbuffer_t* surface)
     // Formats and codecs need no registration any more; the network layer
     // still wants its start-up. Interrupt callbacks are set per input.
     avformat_network_init();
+    av_log_set_callback(redacting_log_callback);
     velmor_register_commands();
     streams_init();
     render_start();
