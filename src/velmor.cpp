@@ -393,7 +393,7 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             i += 2;
         } else {
             if (a->url != nullptr) {
-                printf("Error: unknown parameter '%s'!\n", arg);
+                printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }
             a->url = arg;
