@@ -565,16 +565,13 @@ void no_scaler(stream_t* s)
 // layout is black at zero bytes.
 void clear_rect(long long x, long long y, long long w, long long h)
 {
-    if (fb0 == nullptr || fb0->fb == nullptr || fb0->finfo.line_length == 0)
+    visible_t v;
+    if (!visible_part(fb0, x, y, w, h, &v))
         return;
-    const long long line = fb0->finfo.line_length;
-    const long long bytespp = std::max(1u, fb0->vinfo.bits_per_pixel / 8);
-    const long long sw = std::min<long long>(fb0->vinfo.xres, line / bytespp);
-    const long long sh = std::min<long long>(fb0->vinfo.yres, fb0->fb_size / line);
-    const long long x0 = std::max(x, 0LL), x1 = std::min(x + w, sw);
-    const long long y0 = std::max(y, 0LL), y1 = std::min(y + h, sh);
-    for (long long j = y0; j < y1 && x0 < x1; ++j)
-        memset(fb0->fb + j * line + x0 * bytespp, 0, static_cast<size_t>((x1 - x0) * bytespp));
+    const size_t line = fb0->finfo.line_length;
+    for (long long j = v.j0; j < v.j1; ++j)
+        memset(fb0->fb + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + 2 * v.i0), 0,
+               static_cast<size_t>(v.i1 - v.i0) * 2);
 }
 
 // A picture that keeps its aspect leaves bars in its window: black, cleared
