@@ -8,9 +8,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdarg>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,19 +21,32 @@
 #include "threads.h"
 
 namespace {
-// Asked at the first record: the reporter's constructor may log before this
-// file's globals are set up.
-bool child()
+// One write per record, built without the heap: the handler calls it.
+void record(const char* fmt, ...)
 {
-    static const bool is_child = getenv("SIGSEGV_TEST_CHILD") != nullptr;
-    return is_child;
+    // Asked at the first record: the reporter's constructor may log before
+    // this file's globals are set up.
+    static const bool child = getenv("SIGSEGV_TEST_CHILD") != nullptr;
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::clamp(vsnprintf(buf, sizeof buf, fmt, ap), 0, static_cast<int>(sizeof buf) - 1);
+    va_end(ap);
+    if (child)
+        (void)!write(STDOUT_FILENO, buf, n);
 }
-void vlog(int pri, const char* fmt, va_list ap) { child() && dprintf(1, "<%d>", pri) && vdprintf(1, fmt, ap); }
+
+void vlog(int pri, const char* fmt, va_list ap)
+{
+    char text[900];
+    vsnprintf(text, sizeof text, fmt, ap);
+    record("<%d>%s", pri, text);
+}
 }  // namespace
 
 extern "C" {
-void openlog(const char* ident, int opt, int facility) { child() && dprintf(1, "openlog %s %d %d\n", ident, opt, facility); }
-void closelog(void) { child() && dprintf(1, "closelog\n"); }
+void openlog(const char* ident, int opt, int facility) { record("openlog %s %d %d\n", ident, opt, facility); }
+void closelog(void) { record("closelog\n"); }
 void syslog(int pri, const char* fmt, ...)
 {
     va_list ap;
@@ -133,7 +147,21 @@ __attribute__((noipa)) int run_case(const char* name_arg)
 
 namespace {
 
-std::string lit(const std::string& s) { return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
+// '*' stands for any text, '?' for any one character, '#' for hex digits.
+bool match(const char* p, const char* s)
+{
+    if (*p == '*')
+        return match(p + 1, s) || (*s != '\0' && match(p, s + 1));
+    if (*p == '#') {
+        const char* e = s;
+        while (isxdigit(static_cast<unsigned char>(*e)))
+            e++;
+        return e != s && match(p + 1, e);
+    }
+    if (*p == '\0' || *s == '\0')
+        return *p == *s;
+    return (*p == '?' || *p == *s) && match(p + 1, s + 1);
+}
 
 template <class... A>
 std::string format(const char* fmt, A... a)
@@ -142,20 +170,19 @@ std::string format(const char* fmt, A... a)
     return snprintf(buf, sizeof buf, fmt, a...), buf;
 }
 
-// The expected report, a pattern per line.
+// The expected report; `note` stands for the address the child noted.
 struct case_t {
     const char* name;
     std::vector<std::string> frames;
-    const char* tail = nullptr;  // the line that ends the walk, naming the noted frame pointer
+    const char* tail = nullptr;  // the line that ends the walk
     const char* fill = nullptr;  // the symbol of the further frames, up to the cut at 64
     const char* signo = "11";
-    const char* code = R"(1 \(SEGV_MAPERR\))";
-    const char* addr = R"(\(nil\))";  // null: the noted address
+    const char* code = "1 (SEGV_MAPERR)";
+    const char* addr = "(nil)";
 };
-constexpr const char* kInvalid = "  BP(%s) is invalid address! Cannot continue stack trace!";
-constexpr const char* kNotAbove = "  BP(%s) is not above the previous frame! Cannot continue stack trace!";
+constexpr const char* kInvalid = "  BP(note) is invalid address! Cannot continue stack trace!";
+constexpr const char* kNotAbove = "  BP(note) is not above the previous frame! Cannot continue stack trace!";
 constexpr const char* kCut = "  Stack trace cut after 64 frames!";
-constexpr const char* kOverflow = R"([12] \(SEGV_(MAPERR|ACCERR)\))";  // a guard page, or the stack's end
 
 // Runs the case in a child and matches every line of its report.
 void check(const case_t& k)
@@ -167,29 +194,31 @@ void check(const case_t& k)
     Child c({exe, "--fault", k.name}, true);
     EXPECT_EQ(255, c.wait_exit(std::chrono::seconds(60))) << c.errors();
     std::vector<std::string> got;
-    std::string note;
+    std::string note = "-";
     std::istringstream out(c.output());
     for (std::string line; std::getline(out, line);)
-        line.rfind("note ", 0) == 0 ? void(note = line.substr(5)) : got.push_back(line);
+        if (line.rfind("note ", 0) == 0)
+            note = line.substr(5);
+        else if (line[0] == '<' || line.rfind("openlog ", 0) == 0 || line == "closelog")  // not the child's stdio
+            got.push_back(line);
+    auto noted = [&](std::string s) { return s.find("note") != s.npos ? s.replace(s.find("note"), 4, note) : s; };
 
-    std::vector<std::string> want = {lit("openlog velmor 0 24"), lit("<3>Logger is attached"),
-                                     lit("<3>Segmentation Fault!"), lit("<3>info.si_signo = ") + k.signo,
-                                     lit("<3>info.si_errno = 0"), lit("<3>info.si_code  = ") + k.code,
-                                     lit("<3>info.si_addr  = ") + (k.addr ? k.addr : lit(note))};
+    std::vector<std::string> want = {"openlog velmor 0 24", "<3>Logger is attached", "<3>Segmentation Fault!",
+                                     "<3>info.si_signo = " + std::string(k.signo), "<3>info.si_errno = 0",
+                                     "<3>info.si_code  = " + std::string(k.code), noted("<3>info.si_addr  = " + std::string(k.addr))};
     for (int i = 0; i < NGREG; i++)
-        want.push_back(lit(format("<3>reg[%02d]       = 0x", i)) + "[0-9a-f]{16}");
-    want.push_back(lit("<3>Stack trace (X86):"));
+        want.push_back(format("<3>reg[%02d]       = 0x????????????????", i));
+    want.push_back("<3>Stack trace (X86):");
     std::vector<std::string> frames = k.frames;
     while (k.fill != nullptr && frames.size() < 64)
         frames.push_back(k.fill);
     for (size_t f = 0; f < frames.size(); f++)
-        want.push_back(lit(format("<3>% 2d: ", static_cast<int>(f + 1))) + "0x[0-9a-f]+ " + lit("<" + frames[f] + "+") +
-                       R"(\d+)" + lit(format("> (%s)", exe)));
+        want.push_back(format("<3>% 2d: 0x# <%s+#> (%s)", static_cast<int>(f + 1), frames[f].c_str(), exe));
     if (k.tail != nullptr)
-        want.push_back(lit("<3>" + format(k.tail, note.c_str())));
-    want.insert(want.end(), {lit("<3>End of stack trace."), "closelog"});
+        want.push_back(noted("<3>" + std::string(k.tail)));
+    want.insert(want.end(), {"<3>End of stack trace.", "closelog"});
     for (size_t i = 0; i < std::max(got.size(), want.size()); i++)
-        ASSERT_TRUE(i < got.size() && i < want.size() && std::regex_match(got[i], std::regex(want[i])))
+        ASSERT_TRUE(i < got.size() && i < want.size() && match(want[i].c_str(), got[i].c_str()))
             << "line " << i << ": " << (i < got.size() ? got[i] : "-") << "\nwanted: " << (i < want.size() ? want[i] : "-");
 }
 
@@ -199,8 +228,8 @@ TEST(SigsegvReport, FaultsAndFrameChains)
 {
     const case_t cases[] = {
         {"null3", {"fault_level1", "fault_level2", "fault_level3", "main"}},
-        {"readonly", {"run_case", "main"}, nullptr, nullptr, "11", R"(2 \(SEGV_ACCERR\))", nullptr},
-        {"sigbus", {"run_case", "main"}, nullptr, nullptr, "7", R"(2 \(BUS_ADRERR\))", nullptr},
+        {"readonly", {"run_case", "main"}, nullptr, nullptr, "11", "2 (SEGV_ACCERR)", "note"},
+        {"sigbus", {"run_case", "main"}, nullptr, nullptr, "7", "2 (BUS_ADRERR)", "note"},
         {"bp_null", {}},
         // A frame pointer must be aligned, and readable for its two words and
         // one byte more; a mapped page need not be readable.
@@ -212,8 +241,9 @@ TEST(SigsegvReport, FaultsAndFrameChains)
         {"bp_loop", {"fault_with_frame", "fault_level2", "fault_level2"}, kNotAbove},
         {"bp_long", {"fault_with_frame"}, kCut, "fault_level2"},
         // Thousands of recursive frames: reported from the alternate stack.
-        {"overflow_started", {}, kCut, "fault_recurse", "11", kOverflow, ".*"},
-        {"overflow_main", {}, kCut, "fault_recurse", "11", kOverflow, ".*"},
+        // (A guard page, or the end of the stack's mapping.)
+        {"overflow_started", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
+        {"overflow_main", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
     };
     for (const auto& k : cases)
         check(k);
@@ -221,27 +251,36 @@ TEST(SigsegvReport, FaultsAndFrameChains)
 
 #endif  // x86-64
 
-// A thread's alternate stack is made once and unmapped when the thread ends.
+// One-page inaccessible mappings: each alternate stack has one below it.
+int guard_pages()
+{
+    int n = 0;
+    char line[512], perms[8];
+    FILE* maps = fopen("/proc/self/maps", "r");
+    for (unsigned long lo, hi; maps != nullptr && fgets(line, sizeof line, maps) != nullptr;)
+        n += sscanf(line, "%lx-%lx %7s", &lo, &hi, perms) == 3 && strcmp(perms, "---p") == 0 &&
+             hi - lo == static_cast<unsigned long>(getpagesize());
+    return maps != nullptr ? fclose(maps) : 0, n;
+}
+
+// A thread's alternate stack is made once, and released when the thread ends.
 TEST(SigsegvThreadStack, MadeOnceAndReleasedWithTheThread)
 {
-    static stack_t before, first, again;
-    pthread_t th;
-    ASSERT_EQ(0, pthread_create(&th, nullptr, [](void*) -> void* {
-        sigaltstack(nullptr, &before);
-        sigsegv_thread_init();
-        sigaltstack(nullptr, &first);
-        sigsegv_thread_init();
-        sigaltstack(nullptr, &again);
-        return nullptr;
-    }, nullptr));
-    ASSERT_EQ(0, pthread_join(th, nullptr));
-    EXPECT_FALSE(first.ss_flags & SS_DISABLE);
-    EXPECT_EQ(first.ss_sp, again.ss_sp);
-    if (before.ss_flags & SS_DISABLE) {  // ours, not a sanitizer runtime's
-        EXPECT_GE(first.ss_size, 64u * 1024);
-        EXPECT_EQ(-1, msync(first.ss_sp, first.ss_size, MS_ASYNC));
-        EXPECT_EQ(ENOMEM, errno);
+    static stack_t first, again;
+    const int before = guard_pages();
+    for (int i = 0; i < 50; i++) {
+        pthread_t th;
+        ASSERT_EQ(0, pthread_create(&th, nullptr, [](void*) -> void* {
+            sigsegv_thread_init();
+            sigaltstack(nullptr, &first);
+            sigsegv_thread_init();
+            return sigaltstack(nullptr, &again), nullptr;
+        }, nullptr));
+        ASSERT_EQ(0, pthread_join(th, nullptr));
+        ASSERT_FALSE(first.ss_flags & SS_DISABLE);
+        ASSERT_EQ(first.ss_sp, again.ss_sp);
     }
+    EXPECT_LT(guard_pages() - before, 10);  // 50 if every thread kept its stack
 }
 
 int main(int argc, char** argv)

@@ -273,9 +273,10 @@ TEST_F(Threads, RandomMixKeepsInvariants)
     std::atomic<int> bad{0}, waits{0};
     std::unique_ptr<Runner> w[6];
     auto all_done = [&] { return std::all_of(w, w + 6, [](auto& r) { return r->result != -1; }); };
+    for (auto& r : w)  // all there before any worker picks one to interrupt
+        r = std::make_unique<Runner>("worker");
     testing::internal::CaptureStdout();
     for (int i = 0; i < 6; i++) {
-        w[i] = std::make_unique<Runner>("worker");
         w[i]->start([&, i] {
             for (std::minstd_rand rng(i); !stop; thread_yield()) {
                 int op = rng() % 10;  // 0-3 wait, 4-5 notify, 6-7 interrupt, 8 sleep
