@@ -92,9 +92,6 @@ TEST_F(Threads, WaitRestoresTheDepthAndTimesOut)
 {
     for (int i = 0; i < 3; i++)
         monitor_lock(&m);
-    a.start([&] { return monitor_try_lock(&m) * 10 + (a.t.state == RUNNING); });
-    ASSERT_TRUE(a.done());
-    EXPECT_EQ(1, a.result);  // refused at once, its state untouched
     a.start([&] { return notify(&m), 0; });
     EXPECT_EQ(0, monitor_wait(&m));
     EXPECT_EQ(2, m.count);
@@ -103,8 +100,12 @@ TEST_F(Threads, WaitRestoresTheDepthAndTimesOut)
     EXPECT_EQ(ETIMEDOUT, monitor_wait_timeout(&m, 60));
     EXPECT_GE(ms_since(t0), 50);
     EXPECT_EQ(2, m.count);
+    b.start([&] { return monitor_try_lock(&m) * 10 + (b.t.state == RUNNING); });
+    bool answered = b.done(2000);
     for (int i = 0; i < 3; i++)
         monitor_unlock(&m);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(1, b.result);  // refused at once, its state untouched
     EXPECT_EQ(nullptr, m.owner.load());
 }
 
@@ -143,6 +144,17 @@ TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
               testing::internal::GetCapturedStdout());
 }
 
+// A thread never started, or finished, has nothing to interrupt: a restart
+// must not begin with an old interrupt pending.
+TEST_F(Threads, OnlyALiveThreadIsInterrupted)
+{
+    thread_interrupt(&b.t);
+    a.start([] { return 0; });
+    thread_join(&a.t);
+    thread_interrupt(&a.t);
+    EXPECT_EQ(0, thread_is_interrupted(&a.t) + thread_is_interrupted(&b.t));
+}
+
 // Interrupts aimed at the moment a wait begins, before the waiter is queued
 // and asleep: each must still end that wait.
 TEST_F(Threads, InterruptAtWaitEntryIsNeverLost)
@@ -156,14 +168,15 @@ TEST_F(Threads, InterruptAtWaitEntryIsNeverLost)
         return 0;
     });
     int lost = 0;
-    for (int i = 0; i < 2000 && lost == 0; i++) {
-        eventually([&] { return a.t.state == WAITING; });
+    auto t0 = Clock::now();
+    for (int i = 0; i < 2000 && lost == 0 && a.result == -1 && ms_since(t0) < 20000; i++) {
+        eventually([&] { return a.t.state == WAITING || a.result != -1; });
         thread_interrupt(&a.t);
         lost += !eventually([&] { return rounds > i; }, 2000);
     }
     quit = true;  // and free a waiter that lost its interrupt
-    for (auto t0 = Clock::now(); !a.done(10) && ms_since(t0) < 10000;)
-        thread_interrupt(&a.t);
+    for (t0 = Clock::now(); !a.done(10) && ms_since(t0) < 10000;)
+        notify(&m, true);
     testing::internal::GetCapturedStdout();
     ASSERT_NE(-1, a.result);
     EXPECT_EQ(0, lost);
