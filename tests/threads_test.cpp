@@ -71,11 +71,26 @@ long vm_mb()
 }
 
 // A monitor and two threads for each case; the main thread is registered.
-// Every interrupt prints a line: the cases that send many capture them.
+// Every interrupt prints a line, so standard output is captured: a failed
+// case shows it.
 struct Threads : testing::Test {
     monitor_t m;
     Runner a{"a"}, b{"b"};
-    Threads() { threads_init(), monitor_init(&m); }
+    std::string out;
+    Threads() { threads_init(), monitor_init(&m), testing::internal::CaptureStdout(); }
+    ~Threads() override
+    {
+        out += testing::internal::GetCapturedStdout();
+        if (HasFailure())
+            fputs(out.c_str(), stdout);
+    }
+    // What the case has printed so far.
+    const std::string& printed()
+    {
+        out += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return out;
+    }
     // Returns once r sleeps in m's queue: owning m proves that it let go.
     bool queued(Runner& r)
     {
@@ -132,7 +147,6 @@ TEST_F(Threads, NotifyWakesWaitersInArrivalOrder)
 TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
 {
     thread_t* self = thread_self();
-    testing::internal::CaptureStdout();
     thread_interrupt(self);
     EXPECT_EQ(1, thread_is_interrupted(self));  // looks without clearing
     EXPECT_EQ(EINTR, lock_and_wait(&m, 10000));
@@ -140,8 +154,7 @@ TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
     thread_interrupt(self);
     EXPECT_EQ(1, thread_interrupted(self));
     EXPECT_EQ(0, thread_interrupted(self));
-    EXPECT_EQ("thread_signal: 'main_thread' got #10\nthread_signal: 'main_thread' got #10\n",
-              testing::internal::GetCapturedStdout());
+    EXPECT_EQ("thread_signal: 'main_thread' got #10\nthread_signal: 'main_thread' got #10\n", printed());
 }
 
 // A thread never started, or finished, has nothing to interrupt: a restart
@@ -161,7 +174,6 @@ TEST_F(Threads, InterruptAtWaitEntryIsNeverLost)
 {
     std::atomic<int> rounds{0}, not_interrupted{0};
     std::atomic<bool> quit{false};
-    testing::internal::CaptureStdout();
     a.start([&] {
         for (; rounds < 2000 && !quit; rounds++)
             not_interrupted += lock_and_wait(&m) != EINTR;
@@ -177,7 +189,6 @@ TEST_F(Threads, InterruptAtWaitEntryIsNeverLost)
     quit = true;  // and free a waiter that lost its interrupt
     for (t0 = Clock::now(); !a.done(10) && ms_since(t0) < 10000;)
         notify(&m, true);
-    testing::internal::GetCapturedStdout();
     ASSERT_NE(-1, a.result);
     EXPECT_EQ(0, lost);
     EXPECT_EQ(0, not_interrupted);
@@ -190,19 +201,17 @@ TEST_F(Threads, InterruptedWaiterPassesItsNotificationOn)
         r->start([&] { return lock_and_wait(&m); });
         ASSERT_TRUE(queued(*r));
     }
-    testing::internal::CaptureStdout();
     monitor_lock(&m);
     thread_interrupt(&a.t);  // a is flagged but cannot run: we own m
     monitor_notify(&m);
     monitor_unlock(&m);
     bool both = a.done() && b.done();
-    std::string out = testing::internal::GetCapturedStdout();
     if (!both)
         thread_interrupt(&b.t);
     ASSERT_TRUE(both);
     EXPECT_EQ(EINTR, a.result);
     EXPECT_EQ(0, b.result);
-    EXPECT_NE(std::string::npos, out.find("monitor_wait0: TODO! current code is not correct!\n")) << out;
+    EXPECT_NE(std::string::npos, printed().find("monitor_wait0: TODO! current code is not correct!\n"));
 }
 
 // An interrupt ends a sleep early and breaks a blocking system call (SIGUSR1
@@ -214,18 +223,16 @@ TEST_F(Threads, InterruptEndsSleepsAndBlockingReads)
     char c;
     a.start([&] { return read(fds[0], &c, 1) < 0 && errno == EINTR ? 1 : 0; });
     b.start([&] { return thread_sleep(20000), 1; });
-    testing::internal::CaptureStdout();
     // The reader may not be inside read() yet when a signal lands: repeat.
     auto t0 = Clock::now();
     while ((a.result == -1 || b.result == -1) && ms_since(t0) < 5000)
         thread_interrupt(&a.t), thread_interrupt(&b.t), usleep(10000);
-    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_LT(ms_since(t0), 5000);
     if (a.result == -1)
         (void)!write(fds[1], "x", 1);  // free the reader before tearing down
     ASSERT_TRUE(a.done() && b.done(30000));
     EXPECT_EQ(1, a.result);
-    EXPECT_NE(std::string::npos, out.find("thread_signal: 'a' got #10\n")) << out;
+    EXPECT_NE(std::string::npos, printed().find("thread_signal: 'a' got #10\n"));
     close(fds[0]), close(fds[1]);
 }
 
@@ -234,7 +241,6 @@ TEST_F(Threads, InterruptEndsSleepsAndBlockingReads)
 // the record in every state.
 TEST_F(Threads, StartJoinCyclesReclaimEverything)
 {
-    testing::internal::CaptureStdout();
     long before = vm_mb();
     thread_t t;
     thread_init(&t, "cycled");
@@ -255,7 +261,6 @@ TEST_F(Threads, StartJoinCyclesReclaimEverything)
     stop = true;
     ASSERT_TRUE(a.done());
     thread_done(&t);
-    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(ThreadsDeathTest, MonitorMisuseEndsTheProcess)
@@ -288,7 +293,6 @@ TEST_F(Threads, RandomMixKeepsInvariants)
     auto all_done = [&] { return std::all_of(w, w + 6, [](auto& r) { return r->result != -1; }); };
     for (auto& r : w)  // all there before any worker picks one to interrupt
         r = std::make_unique<Runner>("worker");
-    testing::internal::CaptureStdout();
     for (int i = 0; i < 6; i++) {
         w[i]->start([&, i] {
             for (std::minstd_rand rng(i); !stop; thread_yield()) {
@@ -323,7 +327,6 @@ TEST_F(Threads, RandomMixKeepsInvariants)
     bool ended = eventually(all_done, 10000);
     if (!ended)  // free the stuck ones before tearing down
         eventually([&] { return notify(&m, true), all_done(); }, 10000);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(ended) << "a worker still waits: an interrupt was lost";
     EXPECT_EQ(0, bad);
     EXPECT_GT(waits, 100);
