@@ -39,7 +39,7 @@ constexpr size_t alt_stack_size = 64 * 1024;
 // 16-byte frames of 64-bit processors.
 constexpr size_t frame_probe = 9;
 
-int check_address(void* ptr);
+[[maybe_unused]] int check_address(void* ptr);  // only the frame walk asks
 void signal_segv(int signum, siginfo_t* info, void* ptr);
 
 template <size_t N>
