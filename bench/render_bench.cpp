@@ -12,7 +12,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "velmor.h"
+#include "reader.h"
+#include "render.h"
 
 namespace {
 
@@ -69,22 +70,17 @@ void* reader(void* arg)
 
 void bench(AVPixelFormat fmt, int w, int h)
 {
-    stream_t* s = new stream_t{};
-    monitor_init(&s->lock);
-    thread_init(&s->reader, "bench");
-    s->name = strdup("bench");
-    s->w = w;
-    s->h = h;
+    stream_settings_t set;
+    set.w = w;
+    set.h = h;
+    stream_t* s = stream_new("bench", "bench", set);
     run_t r = {s, make_source(fmt), 0, 0};
     thread_start(&s->reader, reader, &r);
     thread_join(&s->reader);
     printf("render_bench: %-8s 640x480 -> %dx%d window: %7.1f pictures/s (%ld in %.2f s)\n",
            av_get_pix_fmt_name(fmt), w, h, r.pictures / r.seconds, r.pictures, r.seconds);
     av_frame_free(&r.source);
-    thread_done(&s->reader);
-    monitor_done(&s->lock);
-    free(s->name);
-    delete s;
+    stream_free(s);
 }
 
 }  // namespace

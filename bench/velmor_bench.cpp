@@ -28,6 +28,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "reader.h"
 #include "velmor.h"
 
 namespace {
@@ -69,13 +70,13 @@ const AVInputFormat* find_format(const char* name)
 // What `play -n NAME [-f FMT] -p X Y -s W H URL` does after its checks.
 stream_t* play(const char* name, const char* url, const AVInputFormat* fmt, int x, int y, int w, int h)
 {
-    stream_t* s = new stream_t{};
-    stream_init(s, name, url);
-    s->format = fmt;
-    s->x = x;
-    s->y = y;
-    s->w = w;
-    s->h = h;
+    stream_settings_t settings;
+    settings.format = fmt;
+    settings.x = x;
+    settings.y = y;
+    settings.w = w;
+    settings.h = h;
+    stream_t* s = stream_new(name, url, settings);
     stream_start(s);
     return s;
 }
@@ -83,15 +84,22 @@ stream_t* play(const char* name, const char* url, const AVInputFormat* fmt, int 
 void stop(stream_t* s)
 {
     stream_stop(s);
-    stream_done(s);
-    delete s;
+    stream_free(s);
 }
 
-render_stats_t stats()
+struct counts_t {
+    long pictures_handed = 0;
+    long pictures_drawn = 0;
+};
+
+counts_t stats(const std::vector<stream_t*>& streams)
 {
-    render_stats_t st;
-    render_get_stats(nullptr, &st);
-    return st;
+    counts_t c;
+    for (stream_t* s : streams) {
+        c.pictures_handed += s->pictures_decoded.load();
+        c.pictures_drawn += s->pictures_drawn.load();
+    }
+    return c;
 }
 
 // Pictures handed over and drawn per second while every stream reads its
@@ -116,7 +124,7 @@ int cmd_throughput(const AVInputFormat* fmt, int w, int h, const std::vector<con
     while (now_s() < deadline) {
         bool all_playing = std::all_of(streams.begin(), streams.end(),
                                        [](stream_t* s) { return s->state.load() == SS_CONNECTED; });
-        render_stats_t st = stats();
+        counts_t st = stats(streams);
         double t = now_s();
         if (t0 == 0) {
             if (all_playing && st.pictures_handed >= warm) {
@@ -157,7 +165,7 @@ int cmd_first(const AVInputFormat* fmt, const char* url)
     stream_t* s = play("first", url, fmt, 0, 0, 400, 300);
     double handed = 0, drawn = 0;
     while (now_s() - t0 < 10) {
-        render_stats_t st = stats();
+        counts_t st = stats({s});
         double t = now_s();
         if (handed == 0 && st.pictures_handed > 0)
             handed = t;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "reader.h"
 #include "velmor.h"
 
 extern "C" {

@@ -52,15 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char url[64];
     snprintf(url, sizeof url, "file:/proc/self/fd/%d", fd);
 
-    stream_t* s = new stream_t{};
-    stream_init(s, "fuzz", url);
-    s->format = av_find_input_format(data[0] % 2 == 0 ? "mjpeg" : "h264");
-    s->nozoom = data[1] & 1;
-    s->x = int_at(data + 2);
-    s->y = int_at(data + 6);
-    s->w = int_at(data + 10);
-    s->h = int_at(data + 14);
-    s->reconnect = 0;  // the reader ends at the end of the file
+    stream_settings_t settings;
+    settings.format = av_find_input_format(data[0] % 2 == 0 ? "mjpeg" : "h264");
+    settings.nozoom = data[1] & 1;
+    settings.x = int_at(data + 2);
+    settings.y = int_at(data + 6);
+    settings.w = int_at(data + 10);
+    settings.h = int_at(data + 14);
+    settings.reconnect = 0;  // the reader ends at the end of the file
+    stream_t* s = stream_new("fuzz", url, settings);
     stream_start(s);
     // A file of a few kilobytes plays in milliseconds; a reader still
     // busy after 20 s is hung.
@@ -72,8 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         usleep(1000);
     }
     stream_stop(s);
-    stream_done(s);
-    delete s;
+    stream_free(s);
     close(fd);
     return 0;
 }

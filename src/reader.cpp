@@ -1,3 +1,5 @@
+#include "reader.h"
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -8,14 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <iterator>
+#include <string>
 
-#include "velmor.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
+#include "render.h"
 
 // ---------------------------------------------------------------------------
 // Stream record and block-timeout watchdog
@@ -28,102 +26,95 @@ const char* stream_get_state_name(stream_t* stream)
         "CREATING", "CONNECTING", "CONNECT_ERR", "CONNECTED", "RECONNECTING", "STOPPED",
     };
     unsigned state = static_cast<unsigned>(stream->state.load());
-    return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
+    return state < std::size(names) ? names[state] : "UNKNOWN";
 }
 
+namespace {
+
 // A deadline equal to the current millisecond has expired; 0 never expires.
-static bool deadline_expired(long long unblock_time, long long now)
+bool deadline_expired(long long unblock_time, long long now)
 {
     return unblock_time != 0 && unblock_time <= now;
 }
 
-void set_block_timeout(stream_t* stream, long timeout_millis)
+// Arms the deadline and gives it.
+long long set_block_timeout(stream_t* stream, long timeout_millis)
 {
-    long long now = current_time_in_millis();
+    const long long now = current_time_in_millis();
     assert(stream != nullptr);
     assert(timeout_millis > 0);
-    monitor_lock(&stream->lock);
-    stream->unblock_time = now + static_cast<long long>(timeout_millis);
-    monitor_unlock(&stream->lock);
+    const long long deadline = now + static_cast<long long>(timeout_millis);
+    stream->unblock_time = deadline;
+    return deadline;
 }
 
 void clear_block_timeout(stream_t* stream)
 {
     assert(stream != nullptr);
-    monitor_lock(&stream->lock);
     stream->unblock_time = 0;
-    monitor_unlock(&stream->lock);
 }
+
+}  // namespace
 
 void stream_check(stream_t* stream, long long now)
 {
     assert(stream != nullptr);
-    monitor_lock(&stream->lock);
-    bool interrupt = deadline_expired(stream->unblock_time, now);
-    monitor_unlock(&stream->lock);
     // The deadline stays armed: every later pass interrupts again until the
     // reader comes back and disarms it.
-    if (interrupt) {
-        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_check",
-               stream->name);
+    if (deadline_expired(stream->unblock_time.load(), now)) {
+        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_check", stream->name);
         thread_interrupt(&stream->reader);
     }
 }
 
 int stream_decode_interrupt_cb(stream_t* stream)
 {
-    long long now = current_time_in_millis();
-    bool interrupt = false;
-    monitor_lock(&stream->lock);
-    if (deadline_expired(stream->unblock_time, now)) {
-        // Answered once: the blocked call gives up and the reader re-arms.
-        stream->unblock_time = 0;
-        interrupt = true;
-        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n",
-               "stream_decode_interrupt_cb", stream->name);
+    const long long now = current_time_in_millis();
+    long long deadline = stream->unblock_time.load();
+    // Answered once: the blocked call gives up and the reader re-arms.
+    if (deadline_expired(deadline, now) && stream->unblock_time.compare_exchange_strong(deadline, 0)) {
+        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_decode_interrupt_cb",
+               stream->name);
+        return 1;
     }
-    monitor_unlock(&stream->lock);
-    if (interrupt)
-        return 1;
-    if (stream->force_reconnect.load() != 0)
-        return 1;
-    if (stream->terminate.load() != 0)
-        return 1;
-    return 0;
+    return stream->force_reconnect.load() != 0 || stream->terminate.load() != 0 ? 1 : 0;
+}
+
+int decode_interrupt_cb(void* opaque)
+{
+    stream_t* stream = static_cast<stream_t*>(opaque);
+    assert(stream != nullptr);
+    return stream_decode_interrupt_cb(stream);
 }
 
 // ---------------------------------------------------------------------------
 // Stream life cycle
 // ---------------------------------------------------------------------------
 
-void stream_init(stream_t* stream, const char* name, const char* inputfile)
+stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings)
 {
-    assert(stream != nullptr);
     assert(name != nullptr);
     assert(inputfile != nullptr);
-    // Zero the whole record; a fresh value-initialised object is the way to
-    // do that for a record with atomic members.
-    new (stream) stream_t{};
+    stream_t* stream = new stream_t{};
     list_item_init(&stream->dlink);
-    monitor_init(&stream->lock);
     stream->name = strdup(name);
     stream->inputfile = strdup(inputfile);
     assert(stream->name != nullptr && stream->inputfile != nullptr);
-    stream->reconnect = 5;
+    stream->settings = settings;
     thread_init(&stream->reader, name);
+    return stream;
 }
 
-void stream_done(stream_t* stream)
+void stream_free(stream_t* stream)
 {
-    assert(stream != nullptr);
+    if (stream == nullptr)
+        return;
     assert(stream->dlink.next == nullptr);
     assert(thread_is_alive(&stream->reader) == 0);
     thread_done(&stream->reader);
     free(stream->name);
-    stream->name = nullptr;
     free(stream->inputfile);
-    stream->inputfile = nullptr;
-    monitor_done(&stream->lock);
+    delete stream;
 }
 
 void stream_start(stream_t* stream)
@@ -132,8 +123,7 @@ void stream_start(stream_t* stream)
     assert(thread_is_alive(&stream->reader) == 0);
     stream->terminate = 0;
     stream->force_reconnect = 0;
-    stream->frames_in_progress = 0;
-    stream->unblock_time = 0;  // no reader yet: nobody else looks at it
+    stream->unblock_time = 0;
     thread_start(&stream->reader, reader_thread, stream);
 }
 
@@ -169,18 +159,24 @@ constexpr int64_t analyze_duration = 1000000;  // one second, in AV_TIME_BASE
 constexpr long progress_every = 250;
 constexpr const char* fn = "reader_thread";
 
-// Where an attempt, or the handling of its end, goes next.
-enum class next_e { reopen, read_packets, wait_and_retry, source_lost, end_reading, fail };
+// What the reader does next.
+enum class step_e {
+    connect,        // open the source (again)
+    read,           // read and decode packets
+    retry_connect,  // the source could not be opened or probed: wait, then connect
+    retry_lost,     // the source was lost while reading: wait, then connect
+    finish,         // say how many pictures were read, then end
+    end,            // end the thread
+};
 
 struct reader_t {
     stream_t* s = nullptr;
-    AVFormatContext* fmtctx = nullptr;
-    AVCodecContext* codecctx = nullptr;  // owned by the reader
-    const AVCodec* codec = nullptr;
+    input_ptr input;
+    decoder_ptr decoder;  // the decoder is always closed before the input
     int videostream = -1;
-    AVPacket* pkt = nullptr;
-    AVFrame* scratch = nullptr;  // every picture is received here first
-    frame_t* frame = nullptr;    // the pool frame held, if any
+    packet_ptr pkt;
+    picture_ptr scratch;       // every picture is received here first
+    frame_t* frame = nullptr;  // the pool frame held, if any
     long framescount = 0;
     int err = 0;
     // Intra-only pictures stand alone: a packet may simply be dropped. An
@@ -189,16 +185,14 @@ struct reader_t {
     bool intra_only = true;
     bool need_keyframe = false;
     long long last_picture_time = 0;  // or when decoding last (re)started
+    bool decode_failing = false;      // a burst of decoding errors has been reported
 };
 
-// Arms the block timeout and gives the deadline it set.
-long long arm_block_timeout(stream_t* s)
+std::string error_text(int err)
 {
-    set_block_timeout(s, block_timeout_ms);
-    monitor_lock(&s->lock);
-    long long deadline = s->unblock_time;
-    monitor_unlock(&s->lock);
-    return deadline;
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(err, text, sizeof text);
+    return text;
 }
 
 // An operation that comes back after its deadline was interrupted by the
@@ -209,54 +203,43 @@ bool returned_late(long long deadline)
     return current_time_in_millis() >= deadline;
 }
 
-void release_packet(reader_t& r)
-{
-    ffmpeg_lock();
-    av_packet_unref(r.pkt);
-    ffmpeg_unlock();
-}
-
 void close_input(reader_t& r)
 {
-    if (r.codecctx != nullptr) {
-        ffmpeg_lock();
-        avcodec_free_context(&r.codecctx);
-        ffmpeg_unlock();
-    }
-    if (r.fmtctx != nullptr) {
-        ffmpeg_lock();
-        avformat_close_input(&r.fmtctx);
-        ffmpeg_unlock();
-    }
+    r.decoder.reset();
+    r.input.reset();
     r.videostream = -1;
 }
 
-// The renderer converts every picture with the picture's own geometry, so
-// these may change at any time.
-void set_geometry(stream_t* s, int w, int h, int pixfmt)
+void release_packet(reader_t& r)
 {
-    s->framew = w;
-    s->frameh = h;
-    s->framepixfmt = pixfmt;
+    ffmpeg_guard ff;
+    av_packet_unref(r.pkt.get());
 }
 
-// Steps one connection attempt through to its packet loop.
-next_e open_source(reader_t& r)
+// Gives back the pool frame the reader holds, if any.
+void give_back_frame(reader_t& r)
+{
+    if (r.frame != nullptr) {
+        render_put_free_frame(r.frame);
+        r.frame = nullptr;
+    }
+}
+
+// Opens the source with its deadline; false after the failure message.
+bool open_input(reader_t& r)
 {
     stream_t* s = r.s;
-    close_input(r);
-    // A reconnect request is answered by this very attempt; left set, it
-    // would make the interrupt callback abandon every operation from now on.
-    s->force_reconnect = 0;
-
-    ffmpeg_lock();
-    r.fmtctx = avformat_alloc_context();
-    ffmpeg_unlock();
-    assert(r.fmtctx != nullptr);
-    r.fmtctx->interrupt_callback = {decode_interrupt_cb, s};
-    long long deadline = arm_block_timeout(s);
-    r.err = avformat_open_input(&r.fmtctx, s->inputfile, s->format, nullptr);
+    AVFormatContext* ctx;
+    {
+        ffmpeg_guard ff;
+        ctx = avformat_alloc_context();
+    }
+    assert(ctx != nullptr);
+    ctx->interrupt_callback = {decode_interrupt_cb, s};
+    const long long deadline = set_block_timeout(s, block_timeout_ms);
+    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, nullptr);
     clear_block_timeout(s);
+    r.input.reset(ctx);  // null after a failed open, which frees it
     printf("%s: av_open_input_file() returns %d!\n", fn, r.err);
     if (r.err == 0 && returned_late(deadline)) {
         close_input(r);
@@ -264,83 +247,100 @@ next_e open_source(reader_t& r)
     }
     if (r.err != 0) {
         printf("%s: cannot open input file '%s', err=%d\n", fn, s->inputfile, r.err);
-        return next_e::wait_and_retry;
+        return false;
     }
-    if (s->terminate != 0)
-        return next_e::fail;
-    s->state = SS_CONNECTED;
+    return true;
+}
 
-    if (strcmp(r.fmtctx->iformat->name, "mjpeg") != 0) {
-        r.fmtctx->max_analyze_duration = analyze_duration;
-        // Nothing here looks at frame rates or timestamps: skip their probe.
-        r.fmtctx->fps_probe_size = 0;
-        arm_block_timeout(s);
-        r.err = avformat_find_stream_info(r.fmtctx, nullptr);
-        clear_block_timeout(s);
-        printf("%s: av_find_stream_info() returns %d!\n", fn, r.err);
-        if (r.err < 0) {
-            printf("%s: cannot retrieve stream info, err=%d\n", fn, r.err);
-            return next_e::wait_and_retry;
-        }
-        if (s->terminate != 0)
-            return next_e::fail;
+// Probes the streams of the input; false after the failure message. Raw
+// MJPEG has nothing to probe.
+bool probe_input(reader_t& r)
+{
+    AVFormatContext* in = r.input.get();
+    if (strcmp(in->iformat->name, "mjpeg") == 0)
+        return true;
+    in->max_analyze_duration = analyze_duration;
+    // Nothing here looks at frame rates or timestamps: skip their probe.
+    in->fps_probe_size = 0;
+    set_block_timeout(r.s, block_timeout_ms);
+    r.err = avformat_find_stream_info(in, nullptr);
+    clear_block_timeout(r.s);
+    printf("%s: av_find_stream_info() returns %d!\n", fn, r.err);
+    if (r.err < 0) {
+        printf("%s: cannot retrieve stream info, err=%d\n", fn, r.err);
+        return false;
     }
+    return true;
+}
 
-    ffmpeg_lock();
-    av_dump_format(r.fmtctx, 0, s->inputfile, 0);
-    ffmpeg_unlock();
-
-    for (unsigned i = 0; i < r.fmtctx->nb_streams; ++i) {
-        if (r.fmtctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+// Chooses the first video stream and opens its decoder; false after the
+// message that ends the stream.
+bool open_decoder(reader_t& r)
+{
+    AVFormatContext* in = r.input.get();
+    for (unsigned i = 0; i < in->nb_streams && r.videostream < 0; ++i)
+        if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             r.videostream = static_cast<int>(i);
-            break;
-        }
-    }
     if (r.videostream < 0) {
         printf("%s: cannot find video stream!\n", fn);
-        return next_e::fail;
+        return false;
     }
-    const AVCodecParameters* par = r.fmtctx->streams[r.videostream]->codecpar;
-
-    ffmpeg_lock();
-    r.codec = avcodec_find_decoder(par->codec_id);
-    ffmpeg_unlock();
-    if (r.codec == nullptr) {
+    const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
+    ffmpeg_guard ff;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (codec == nullptr) {
         printf("%s: unsupported video codec!\n", fn);
-        return next_e::fail;
+        return false;
     }
-
-    ffmpeg_lock();
-    r.codecctx = avcodec_alloc_context3(r.codec);
-    r.err = r.codecctx != nullptr ? avcodec_parameters_to_context(r.codecctx, par) : AVERROR(ENOMEM);
+    r.decoder.reset(avcodec_alloc_context3(codec));
+    r.err = r.decoder != nullptr ? avcodec_parameters_to_context(r.decoder.get(), par) : AVERROR(ENOMEM);
     if (r.err >= 0) {
         // Frame threads would hold pictures back; slices cost no latency.
-        r.codecctx->thread_count = 0;
-        r.codecctx->thread_type = FF_THREAD_SLICE;
-        r.err = avcodec_open2(r.codecctx, r.codec, nullptr);
+        r.decoder->thread_count = 0;
+        r.decoder->thread_type = FF_THREAD_SLICE;
+        r.err = avcodec_open2(r.decoder.get(), codec, nullptr);
     }
-    if (r.err < 0)
-        avcodec_free_context(&r.codecctx);
-    ffmpeg_unlock();
     if (r.err < 0) {
-        printf("%s: could not open codec '%s'\n", fn, r.codec->name);
-        return next_e::fail;
+        r.decoder.reset();
+        printf("%s: could not open codec '%s'\n", fn, codec->name);
+        return false;
     }
-
     const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
     r.intra_only = desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
     // A fresh decoder of an inter-coded stream joined mid-way starts at a
     // keyframe too.
     r.need_keyframe = !r.intra_only;
-    r.last_picture_time = current_time_in_millis();
+    return true;
+}
 
-    if (r.codecctx->width != s->framew || r.codecctx->height != s->frameh ||
-        r.codecctx->pix_fmt != s->framepixfmt)
-        set_geometry(s, r.codecctx->width, r.codecctx->height, r.codecctx->pix_fmt);
-
+// One connection attempt, through to its packet loop.
+step_e connect(reader_t& r)
+{
+    stream_t* s = r.s;
+    close_input(r);
+    // A reconnect request is answered by this very attempt; left set, it
+    // would make the interrupt callback abandon every operation from now on.
+    s->force_reconnect = 0;
+    if (!open_input(r))
+        return step_e::retry_connect;
     if (s->terminate != 0)
-        return next_e::fail;
-    return next_e::read_packets;
+        return step_e::end;
+    s->state = SS_CONNECTED;
+    if (!probe_input(r))
+        return step_e::retry_connect;
+    if (s->terminate != 0)
+        return step_e::end;
+    {
+        ffmpeg_guard ff;
+        av_dump_format(r.input.get(), 0, s->inputfile, 0);
+    }
+    if (!open_decoder(r))
+        return step_e::end;
+    r.last_picture_time = current_time_in_millis();
+    s->framew = r.decoder->width;
+    s->frameh = r.decoder->height;
+    s->framepixfmt = r.decoder->pix_fmt;
+    return s->terminate != 0 ? step_e::end : step_e::read;
 }
 
 // Hands the picture in r.scratch to the renderer, or drops it when the pool
@@ -348,67 +348,88 @@ next_e open_source(reader_t& r)
 void deliver_picture(reader_t& r)
 {
     stream_t* s = r.s;
-    if (r.frame == nullptr) {
-        r.frame = render_get_free_frame(s);
-        if (r.frame == nullptr) {
-            av_frame_unref(r.scratch);
-            return;
-        }
+    if (r.frame == nullptr && (r.frame = render_get_free_frame(s)) == nullptr) {
+        av_frame_unref(r.scratch.get());
+        s->pictures_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
     AVFrame* pic = r.frame->frame;
     av_frame_unref(pic);
-    av_frame_move_ref(pic, r.scratch);
+    av_frame_move_ref(pic, r.scratch.get());
 
-    if ((s->frameh != pic->height || s->framew != pic->width || s->framepixfmt != pic->format) &&
-        pic->width != 0 && pic->format != AV_PIX_FMT_NONE) {
-        set_geometry(s, pic->width, pic->height, pic->format);
+    if ((s->frameh != pic->height || s->framew != pic->width || s->framepixfmt != pic->format) && pic->width != 0
+        && pic->format != AV_PIX_FMT_NONE) {
+        s->framew = pic->width;
+        s->frameh = pic->height;
+        s->framepixfmt = pic->format;
         printf("%s: got stream w=%d, h=%d, pixfmt=%d\n", fn, s->framew, s->frameh, s->framepixfmt);
     }
     r.framescount += 1;
     if (r.framescount % progress_every == 0)
         printf("%s: readed %ld frames\n", fn, r.framescount);
+    s->pictures_decoded.fetch_add(1, std::memory_order_relaxed);
     render_frame(s, r.frame);
     r.frame = nullptr;
+}
+
+// Whether the packet in hand is to be decoded; a skipped one is no sign of a
+// bad source.
+bool worth_decoding(reader_t& r)
+{
+    stream_t* s = r.s;
+    if (r.intra_only) {
+        if (r.frame != nullptr)
+            return true;
+        if (s->render_off != 0)
+            return false;
+        if ((r.frame = render_get_free_frame(s)) == nullptr) {
+            s->pictures_dropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        return true;
+    }
+    if (s->render_off != 0) {
+        r.need_keyframe = true;
+        return false;
+    }
+    if (r.need_keyframe) {
+        if ((r.pkt->flags & AV_PKT_FLAG_KEY) == 0)
+            return false;
+        // Whatever the decoder kept refers to pictures it never saw.
+        avcodec_flush_buffers(r.decoder.get());
+        r.need_keyframe = false;
+    }
+    return true;
+}
+
+// Reports the first decoding error of a burst; a picture ends the burst.
+void decoding_failed(reader_t& r, int err)
+{
+    if (!r.decode_failing)
+        printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, error_text(err).c_str());
+    r.decode_failing = true;
 }
 
 // Decodes one packet of the video stream. False when the source counts as
 // lost: it has kept sending packets that give no picture.
 bool decode_packet(reader_t& r)
 {
-    stream_t* s = r.s;
-    long long now = current_time_in_millis();
-    bool skip = false;
-    if (r.intra_only) {
-        if (r.frame == nullptr) {
-            if (s->render_off != 0)
-                skip = true;
-            else if ((r.frame = render_get_free_frame(s)) == nullptr)
-                skip = true;
-        }
-    } else if (s->render_off != 0) {
-        skip = true;
-        r.need_keyframe = true;
-    } else if (r.need_keyframe) {
-        if ((r.pkt->flags & AV_PKT_FLAG_KEY) == 0) {
-            skip = true;
-        } else {
-            // Whatever the decoder kept refers to pictures it never saw.
-            avcodec_flush_buffers(r.codecctx);
-            r.need_keyframe = false;
-        }
-    }
-    if (skip) {
-        // Not decoding is no sign of a bad source.
+    const long long now = current_time_in_millis();
+    if (!worth_decoding(r)) {
         r.last_picture_time = now;
         return true;
     }
-
+    int err = avcodec_send_packet(r.decoder.get(), r.pkt.get());
+    if (err < 0 && err != AVERROR(EAGAIN))
+        decoding_failed(r, err);
     bool got = false;
-    avcodec_send_packet(r.codecctx, r.pkt);
-    while (avcodec_receive_frame(r.codecctx, r.scratch) >= 0) {
+    while ((err = avcodec_receive_frame(r.decoder.get(), r.scratch.get())) >= 0) {
         got = true;
+        r.decode_failing = false;
         deliver_picture(r);
     }
+    if (err != AVERROR(EAGAIN) && err != AVERROR_EOF)
+        decoding_failed(r, err);
     if (got) {
         r.last_picture_time = now;
         return true;
@@ -420,55 +441,66 @@ bool decode_packet(reader_t& r)
     return true;
 }
 
-next_e read_packets(reader_t& r)
+step_e read_packets(reader_t& r)
 {
     stream_t* s = r.s;
     while (s->terminate == 0) {
-        long long deadline = arm_block_timeout(s);
-        r.err = av_read_frame(r.fmtctx, r.pkt);
+        const long long deadline = set_block_timeout(s, block_timeout_ms);
+        r.err = av_read_frame(r.input.get(), r.pkt.get());
         clear_block_timeout(s);
         if (r.err >= 0 && returned_late(deadline))
             r.err = AVERROR(ETIMEDOUT);
         if (r.err < 0 || s->force_reconnect != 0) {
             release_packet(r);
-            if (r.err > 0)
-                r.err = 0;
-            return next_e::source_lost;
+            r.err = std::min(r.err, 0);
+            return step_e::retry_lost;
         }
-        bool alive = r.pkt->stream_index != r.videostream || decode_packet(r);
+        const bool alive = r.pkt->stream_index != r.videostream || decode_packet(r);
         release_packet(r);
         if (!alive)
-            return next_e::source_lost;
+            return step_e::retry_lost;
     }
-    return next_e::end_reading;
+    return step_e::finish;
 }
 
-long reconnect_wait_ms(stream_t* s)
+// Waits the stream's reconnect delay and goes on with a new connection, or
+// with `gone` when the stream is stopped meanwhile.
+step_e wait_and_reconnect(stream_t* s, stream_state_e waiting, step_e gone)
 {
-    return s->reconnect > 0 ? static_cast<long>(s->reconnect) * 1000 : 0;
-}
-
-next_e wait_and_retry(reader_t& r)
-{
-    stream_t* s = r.s;
-    if (s->terminate != 0 || s->reconnect <= 0)
-        return next_e::fail;
-    printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->reconnect);
-    s->state = SS_CONNECT_ERROR;
-    thread_sleep(reconnect_wait_ms(s));
+    printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->settings.reconnect);
+    s->force_reconnect = 0;
     if (s->terminate != 0)
-        return next_e::fail;
+        return gone;
+    s->state = waiting;
+    thread_sleep(s->settings.reconnect > 0 ? static_cast<long>(s->settings.reconnect) * 1000 : 0);
+    if (s->terminate != 0)
+        return gone;
     printf("%s: try to reconnect!\n", fn);
     s->state = SS_RECONNECTING;
-    return next_e::reopen;
+    return step_e::connect;
+}
+
+step_e retry_connect(reader_t& r)
+{
+    if (r.s->terminate != 0 || r.s->settings.reconnect <= 0)
+        return step_e::end;
+    return wait_and_reconnect(r.s, SS_CONNECT_ERROR, step_e::end);
+}
+
+step_e retry_lost(reader_t& r)
+{
+    printf("%s: maybe EOF reached! err=%d\n", fn, r.err);
+    if (r.s->settings.reconnect <= 0 && r.s->force_reconnect == 0)
+        return step_e::finish;
+    return wait_and_reconnect(r.s, SS_RECONNECTING, step_e::finish);
 }
 
 // The render thread must never wait behind the decoders: a picture it does
 // not get to before the stream's next one is replaced unseen, and decoding it
 // was wasted. With more streams than cores that cost a quarter of the
-// pictures; a few nice levels below the render thread, readers yield the CPU
+// pictures; a few nice levels below the render thread, readers leave the CPU
 // to it as soon as a picture is ready.
-void yield_to_renderer()
+void lower_reader_priority()
 {
     constexpr int reader_nice = 5;
     const id_t tid = static_cast<id_t>(syscall(SYS_gettid));
@@ -476,24 +508,6 @@ void yield_to_renderer()
     const int nice = getpriority(PRIO_PROCESS, tid);
     if (errno == 0)
         setpriority(PRIO_PROCESS, tid, std::min(nice + reader_nice, 19));
-}
-
-next_e source_lost(reader_t& r)
-{
-    stream_t* s = r.s;
-    printf("%s: maybe EOF reached! err=%d\n", fn, r.err);
-    if (s->reconnect <= 0 && s->force_reconnect == 0)
-        return next_e::end_reading;
-    printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->reconnect);
-    s->force_reconnect = 0;
-    if (s->terminate != 0)
-        return next_e::end_reading;
-    s->state = SS_RECONNECTING;
-    thread_sleep(reconnect_wait_ms(s));
-    if (s->terminate != 0)
-        return next_e::end_reading;
-    printf("%s: try to reconnect!\n", fn);
-    return next_e::reopen;
 }
 
 }  // namespace
@@ -505,49 +519,46 @@ void* reader_thread(void* arg)
     stream_t* s = r.s;
     assert(s != nullptr);
 
-    yield_to_renderer();
+    lower_reader_priority();
     render_on_stream_start(s);
     s->state = SS_CONNECTING;
-    ffmpeg_lock();
-    r.pkt = av_packet_alloc();
-    r.scratch = av_frame_alloc();
-    ffmpeg_unlock();
+    {
+        ffmpeg_guard ff;
+        r.pkt.reset(av_packet_alloc());
+        r.scratch.reset(av_frame_alloc());
+    }
     assert(r.pkt != nullptr && r.scratch != nullptr);
 
-    next_e step = next_e::reopen;
-    while (step != next_e::fail) {
+    for (step_e step = step_e::connect; step != step_e::end;) {
         switch (step) {
-        case next_e::reopen:
-            step = open_source(r);
+        case step_e::connect:
+            step = connect(r);
             break;
-        case next_e::read_packets:
+        case step_e::read:
             step = read_packets(r);
             break;
-        case next_e::wait_and_retry:
-            step = wait_and_retry(r);
+        case step_e::retry_connect:
+            step = retry_connect(r);
             break;
-        case next_e::source_lost:
-            step = source_lost(r);
+        case step_e::retry_lost:
+            step = retry_lost(r);
             break;
-        case next_e::end_reading:
+        case step_e::finish:
             printf("%s: total readed frames=%ld\n", fn, r.framescount);
-            step = next_e::fail;
+            step = step_e::end;
             break;
-        case next_e::fail:
+        case step_e::end:
             break;
         }
     }
 
     if (r.frame != nullptr) {
         printf("%s: frame is leaved valid! put it back in free frames for reuse!\n", fn);
-        render_put_free_frame(s, r.frame);
-        r.frame = nullptr;
+        give_back_frame(r);
     }
     close_input(r);
-    ffmpeg_lock();
-    av_packet_free(&r.pkt);
-    av_frame_free(&r.scratch);
-    ffmpeg_unlock();
+    r.pkt.reset();
+    r.scratch.reset();
     s->state = SS_STOPPED;
     render_on_stream_stop(s);
     return nullptr;

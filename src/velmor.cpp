@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "console.h"
+#include "reader.h"
+#include "render.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -34,11 +36,28 @@ void ffmpeg_unlock(void)
     monitor_unlock(&ffmpeg_mon);
 }
 
-int decode_interrupt_cb(void* opaque)
+void ffmpeg_deleter::operator()(AVFormatContext* p) const
 {
-    stream_t* stream = static_cast<stream_t*>(opaque);
-    assert(stream != nullptr);
-    return stream_decode_interrupt_cb(stream);
+    ffmpeg_guard ff;
+    avformat_close_input(&p);
+}
+
+void ffmpeg_deleter::operator()(AVCodecContext* p) const
+{
+    ffmpeg_guard ff;
+    avcodec_free_context(&p);
+}
+
+void ffmpeg_deleter::operator()(AVPacket* p) const
+{
+    ffmpeg_guard ff;
+    av_packet_free(&p);
+}
+
+void ffmpeg_deleter::operator()(AVFrame* p) const
+{
+    ffmpeg_guard ff;
+    av_frame_free(&p);
 }
 
 // ---------------------------------------------------------------------------
@@ -124,8 +143,7 @@ static void stream_destroy(stream_t* s)
 {
     stream_stop(s);
     streams_remove(s);
-    stream_done(s);
-    delete s;
+    stream_free(s);
 }
 
 static int cmd_exit(const char* /*name*/, int /*argc*/, const char** /*argv*/)
@@ -139,86 +157,89 @@ static int cmd_ping(const char* /*name*/, int argc, const char** argv)
     return 1;
 }
 
-static int cmd_play(const char* /*name*/, int argc, const char** argv)
-{
-    const char* stream_name = nullptr;
+// What `play` was asked for.
+struct play_args_t {
+    const char* name = nullptr;
     const char* format_name = nullptr;
-    const AVInputFormat* format = nullptr;
     const char* url = nullptr;
-    int x = 0, y = 0, w = 0, h = 0, nozoom = 0;
+    stream_settings_t settings;
+};
 
+// Reads play's arguments; false after the error message.
+static bool parse_play_args(int argc, const char** argv, play_args_t* a)
+{
+    stream_settings_t& set = a->settings;
     for (int i = 0; i < argc; ++i) {
-        const char* a = argv[i];
-        if (strcmp(a, "-z") == 0) {
-            nozoom = 1;
-        } else if (strcmp(a, "-f") == 0) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "-z") == 0) {
+            set.nozoom = 1;
+        } else if (strcmp(arg, "-f") == 0) {
             if (i + 1 >= argc) {
                 printf("Error: format name is not specified!\n");
-                return 0;
+                return false;
             }
-            format_name = argv[++i];
-            ffmpeg_lock();
-            format = av_find_input_format(format_name);
-            ffmpeg_unlock();
-            if (format == nullptr) {
+            a->format_name = argv[++i];
+            ffmpeg_guard ff;
+            set.format = av_find_input_format(a->format_name);
+            if (set.format == nullptr) {
                 printf("Error: input format name is invalid!\n");
-                return 0;
+                return false;
             }
-        } else if (strcmp(a, "-n") == 0) {
+        } else if (strcmp(arg, "-n") == 0) {
             if (i + 1 >= argc) {
                 printf("Error: stream name is not specified!\n");
-                return 0;
+                return false;
             }
-            stream_name = argv[++i];
-        } else if (strcmp(a, "-p") == 0) {
+            a->name = argv[++i];
+        } else if (strcmp(arg, "-p") == 0) {
             if (i + 2 >= argc) {
                 printf("Error: window position is not specified correctly!\n");
-                return 0;
+                return false;
             }
-            x = to_int(argv[++i]);
-            y = to_int(argv[++i]);
-        } else if (strcmp(a, "-s") == 0) {
+            set.x = to_int(argv[++i]);
+            set.y = to_int(argv[++i]);
+        } else if (strcmp(arg, "-s") == 0) {
             if (i + 2 >= argc) {
                 printf("Error: window size is not specified correctly!\n");
-                return 0;
+                return false;
             }
-            w = to_int(argv[++i]);
-            h = to_int(argv[++i]);
+            set.w = to_int(argv[++i]);
+            set.h = to_int(argv[++i]);
         } else {
-            if (url != nullptr) {
-                printf("Error: unknown parameter '%s'!\n", a);
-                return 0;
+            if (a->url != nullptr) {
+                printf("Error: unknown parameter '%s'!\n", arg);
+                return false;
             }
-            url = a;
+            a->url = arg;
         }
     }
-    if (url == nullptr) {
+    if (a->url == nullptr) {
         printf("Error: stream url is not specified. Nothing to play!\n ");
-        return 0;
+        return false;
     }
-    if (stream_name == nullptr)
-        stream_name = url;
-    if (streams_find(stream_name) != nullptr) {
-        printf("Error: duplicate stream name '%s'!\n", stream_name);
-        return 0;
-    }
+    if (a->name == nullptr)
+        a->name = a->url;
+    return true;
+}
 
+static int cmd_play(const char* /*name*/, int argc, const char** argv)
+{
+    play_args_t a;
+    if (!parse_play_args(argc, argv, &a))
+        return 0;
+    if (streams_find(a.name) != nullptr) {
+        printf("Error: duplicate stream name '%s'!\n", a.name);
+        return 0;
+    }
     const char* fn = "cmd_play";
-    printf("%s: Stream Name  : '%s'\n", fn, stream_name);
-    printf("%s: Stream URL   : '%s'\n", fn, url);
-    printf("%s: Input Format : '%s'\n", fn, format_name != nullptr ? format_name : "");
-    printf("%s: Window pos   : %d,%d\n", fn, x, y);
-    printf("%s: Window size  : %d,%d\n", fn, w, h);
-    printf("%s: No Zoom      : %d\n", fn, nozoom);
+    printf("%s: Stream Name  : '%s'\n", fn, a.name);
+    printf("%s: Stream URL   : '%s'\n", fn, a.url);
+    printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
+    printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
+    printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
+    printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
 
-    stream_t* s = new stream_t{};
-    stream_init(s, stream_name, url);
-    s->format = format;
-    s->x = x;
-    s->y = y;
-    s->w = w;
-    s->h = h;
-    s->nozoom = nozoom;
+    stream_t* s = stream_new(a.name, a.url, a.settings);
     streams_append(s);
     stream_start(s);
     return 1;
@@ -365,8 +386,10 @@ int velmor_main(int /*argc*/, char** /*argv*/)
     fbuffer_t* surface = fb_open("/dev/fb0");
     if (surface == nullptr)
         surface = fb_open("/dev/fb/0");
-    if (surface == nullptr)
+    if (surface == nullptr) {
+        fprintf(stderr, "velmor_main: no framebuffer device: drawing into an 800x600 memory surface nobody sees\n");
         surface = fb_open_fake(800, 600);
+    }
     velmor_start(surface);
     console_loop();
     velmor_shutdown();

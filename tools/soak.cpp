@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "media.h"
+#include "reader.h"
 #include "velmor.h"
 
 extern "C" {
@@ -54,30 +55,29 @@ constexpr const char* http_faults[] = {"garbage", "longlength", "shortlength", "
 
 void play(Source& src, int index)
 {
-    src.s = new stream_t{};
     char name[16];
     snprintf(name, sizeof name, "soak%d", index);
-    stream_init(src.s, name, src.url.c_str());
-    src.s->format = av_find_input_format(src.http ? "mpjpeg" : "mjpeg");
-    src.s->x = (index % 4) * 200;
-    src.s->y = (index / 4) * 300;
-    src.s->w = 200;
-    src.s->h = 150;
+    stream_settings_t settings;
+    settings.format = av_find_input_format(src.http ? "mpjpeg" : "mjpeg");
+    settings.x = (index % 4) * 200;
+    settings.y = (index / 4) * 300;
+    settings.w = 200;
+    settings.h = 150;
+    src.s = stream_new(name, src.url.c_str(), settings);
     stream_start(src.s);
 }
 
 void stop(Source& src)
 {
     stream_stop(src.s);
-    src.drawn_before += src.s->frames_drawn.load();
-    stream_done(src.s);
-    delete src.s;
+    src.drawn_before += src.s->pictures_drawn.load();
+    stream_free(src.s);
     src.s = nullptr;
 }
 
 long drawn(const Source& src)
 {
-    return src.drawn_before + src.s->frames_drawn.load();
+    return src.drawn_before + src.s->pictures_drawn.load();
 }
 
 }  // namespace
