@@ -15,6 +15,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "reader.h"
@@ -49,6 +50,11 @@ struct Surface {
         fb.vinfo.bits_per_pixel = 16;
         fb.vinfo.xres = fb.vinfo.xres_virtual = static_cast<uint32_t>(w);
         fb.vinfo.yres = fb.vinfo.yres_virtual = static_cast<uint32_t>(h);
+        fb.finfo.visual = FB_VISUAL_TRUECOLOR;
+        std::tie(fb.vinfo.red, fb.vinfo.green, fb.vinfo.blue) =
+            std::tuple(fb_bitfield{11, 5, 0}, fb_bitfield{5, 6, 0}, fb_bitfield{0, 5, 0});
+        char why[160];
+        EXPECT_TRUE(fb_setup(&fb, why, sizeof why)) << why;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 reinterpret_cast<uint16_t*>(fb.fb + y * line)[x] = background(x, y);
@@ -472,6 +478,73 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
         fb0 = &screen.fb;
     }
     testing::internal::GetCapturedStdout();
+}
+
+// Every layout a device may have: an RGB24 picture drawn at its own size
+// reaching past the right and bottom edges lands exactly (pixel values read
+// through the surface's channel description, so layout name and description
+// must agree), and a flat red YUV picture scaled into a window of 32 pixels
+// (drawn straight into screen memory) is red; nothing else changes.
+TEST_F(Render, EveryDeviceLayout)
+{
+    const AVPixelFormat layouts[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR565, AV_PIX_FMT_RGB555, AV_PIX_FMT_BGR555,
+                                     AV_PIX_FMT_BGR24,  AV_PIX_FMT_RGB24,  AV_PIX_FMT_BGR0,   AV_PIX_FMT_RGB0,
+                                     AV_PIX_FMT_0RGB,   AV_PIX_FMT_0BGR};
+    auto rgb = [](int x, int y) { return std::tuple(8 * x + 3, 8 * y + 5, 77); };
+    for (AVPixelFormat layout : layouts) {
+        SCOPED_TRACE(av_get_pix_fmt_name(layout));
+        fbuffer_t* fb = fb_open_fake_format(96, 64, layout);
+        memset(fb->fb, 0x5A, static_cast<size_t>(fb->fb_size));
+        const std::vector<uint8_t> before(fb->fb, fb->fb + fb->fb_size);
+        fb0 = fb;
+        auto channels = [&](int x, int y) {
+            uint32_t v = 0;
+            memcpy(&v, fb->screen + y * fb->finfo.line_length + x * fb->bytes_per_pixel, fb->bytes_per_pixel);
+            auto ch = [v](const fb_bitfield& f) { return int((v >> f.offset) & ((1u << f.length) - 1)) << (8 - f.length); };
+            return std::tuple(ch(fb->vinfo.red), ch(fb->vinfo.green), ch(fb->vinfo.blue));
+        };
+        TestStream edge("edge", 70, 50, 0, 0), flat("flat", 8, 8, 32, 16);
+        show(edge, [&] {
+            frame_t* f = with_picture(render_get_free_frame(edge.s), 40, 30, AV_PIX_FMT_RGB24);
+            for (int y = 0; y < 30; ++y)
+                for (int x = 0; x < 40; ++x)
+                    std::tie(f->frame->data[0][y * f->frame->linesize[0] + 3 * x],
+                             f->frame->data[0][y * f->frame->linesize[0] + 3 * x + 1],
+                             f->frame->data[0][y * f->frame->linesize[0] + 3 * x + 2]) = rgb(x, y);
+            return f;
+        });
+        show(flat, [&] {
+            frame_t* f = with_picture(render_get_free_frame(flat.s), 16, 8, AV_PIX_FMT_YUV420P);
+            memset(f->frame->data[0], 81, static_cast<size_t>(f->frame->linesize[0]) * 8);
+            memset(f->frame->data[1], 90, static_cast<size_t>(f->frame->linesize[1]) * 4);
+            memset(f->frame->data[2], 240, static_cast<size_t>(f->frame->linesize[2]) * 4);
+            return f;
+        });
+        edge.as_reader([&] { render_on_stream_stop(edge.s); });
+        flat.as_reader([&] { render_on_stream_stop(flat.s); });
+        int bad = 0;
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 96; ++x) {
+                auto [r, g, b] = channels(x, y);
+                bool good;
+                if (x >= 70 && y >= 50) {
+                    auto [wr, wg, wb] = rgb(x - 70, y - 50);
+                    int keep = 0xFF << (8 - fb->vinfo.green.length) & 0xFF, keep5 = 0xF8;
+                    good = r == (wr & (fb->vinfo.red.length == 5 ? keep5 : 0xFF)) && g == (wg & keep)
+                           && b == (wb & (fb->vinfo.blue.length == 5 ? keep5 : 0xFF));
+                } else if (x >= 8 && x < 40 && y >= 8 && y < 24) {
+                    good = r >= 0xE0 && g <= 0x20 && b <= 0x20;
+                } else {
+                    const size_t at = static_cast<size_t>(y * fb->finfo.line_length + x * fb->bytes_per_pixel);
+                    good = std::equal(fb->fb + at, fb->fb + at + fb->bytes_per_pixel, before.begin() + at);
+                }
+                if (!good && ++bad <= 3)
+                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") holds " << r << "," << g << "," << b;
+            }
+        EXPECT_EQ(0, bad);
+        fb0 = &screen.fb;
+        fb_close(fb);
+    }
 }
 
 TEST(RenderStop, EndsTheWaitAtOnce)
