@@ -85,6 +85,10 @@ void take_console()
             int old = console_fd.exchange(fd);
             if (old >= 0)
                 close(old);
+            // Every exit() gives the console back, that of a fatal failure
+            // in the thread layer included.
+            static bool at_exit = atexit(fb_restore_console) == 0;
+            (void)at_exit;
             return;
         }
         if (tried == nullptr) {

@@ -1,9 +1,13 @@
 #include "velmor.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -381,8 +385,53 @@ void velmor_shutdown(void)
     avformat_network_deinit();
 }
 
+// SIGTERM, SIGINT and SIGHUP end the program as `exit` does: the main thread
+// is woken from its read of standard input, which from then on is at its end,
+// and the input loop's end runs the usual shut-down. A second one during the
+// shut-down ends the program at once, the console back in text mode first.
+namespace {
+
+pthread_t main_thread_id;
+int input_end = -1;  // the read end of a pipe whose write end is closed
+volatile sig_atomic_t quitting = 0;
+
+void quit_signal(int sig)
+{
+    if (!pthread_equal(pthread_self(), main_thread_id)) {
+        // Only the main thread's read gives way to the signal.
+        pthread_kill(main_thread_id, sig);
+        return;
+    }
+    if (quitting != 0) {
+        fb_restore_console();
+        _exit(128 + sig);
+    }
+    quitting = 1;
+    const int saved = errno;
+    dup2(input_end, 0);
+    errno = saved;
+}
+
+void install_quit_signals()
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return;
+    close(p[1]);
+    input_end = p[0];
+    main_thread_id = pthread_self();
+    struct sigaction sa = {};
+    sa.sa_handler = quit_signal;  // no SA_RESTART: the read must end with EINTR
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace
+
 int velmor_main(int /*argc*/, char** /*argv*/)
 {
+    install_quit_signals();
     fbuffer_t* surface = fb_open("/dev/fb0");
     if (surface == nullptr)
         surface = fb_open("/dev/fb/0");
