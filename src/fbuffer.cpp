@@ -42,7 +42,9 @@ namespace {
 // The packed RGB layouts that can be drawn: depth and red, green and blue
 // fields (offset, length) of a pixel value, and libswscale's name for them.
 // Pixel values are in the processor's byte order, so a 24-bit layout with red
-// at 16 is B, G, R in memory on a little-endian machine.
+// at 16 is B, G, R in memory on a little-endian machine. The spare byte of
+// 32-bit pixels is named alpha: libswscale has fast converters into those
+// layouts only (the spare byte gets 255).
 struct layout_t {
     uint32_t bits;
     uint32_t red[2], green[2], blue[2];
@@ -58,10 +60,10 @@ const layout_t layouts[] = {
     {15, {0, 5}, {5, 5}, {10, 5}, AV_PIX_FMT_BGR555},
     {24, {16, 8}, {8, 8}, {0, 8}, AV_PIX_FMT_NE(RGB24, BGR24)},
     {24, {0, 8}, {8, 8}, {16, 8}, AV_PIX_FMT_NE(BGR24, RGB24)},
-    {32, {16, 8}, {8, 8}, {0, 8}, AV_PIX_FMT_NE(0RGB, BGR0)},
-    {32, {0, 8}, {8, 8}, {16, 8}, AV_PIX_FMT_NE(0BGR, RGB0)},
-    {32, {24, 8}, {16, 8}, {8, 8}, AV_PIX_FMT_NE(RGB0, 0BGR)},
-    {32, {8, 8}, {16, 8}, {24, 8}, AV_PIX_FMT_NE(BGR0, 0RGB)},
+    {32, {16, 8}, {8, 8}, {0, 8}, AV_PIX_FMT_NE(ARGB, BGRA)},
+    {32, {0, 8}, {8, 8}, {16, 8}, AV_PIX_FMT_NE(ABGR, RGBA)},
+    {32, {24, 8}, {16, 8}, {8, 8}, AV_PIX_FMT_NE(RGBA, ABGR)},
+    {32, {8, 8}, {16, 8}, {24, 8}, AV_PIX_FMT_NE(BGRA, ARGB)},
 };
 
 bool same_field(const fb_bitfield& f, const uint32_t want[2])

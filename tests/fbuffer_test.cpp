@@ -285,8 +285,8 @@ TEST_F(FbOpen, PixelLayoutsAndImpossibleDescriptions)
         {16, 11, 5, 5, 6, 0, 5, AV_PIX_FMT_RGB565LE},  {16, 0, 5, 5, 6, 11, 5, AV_PIX_FMT_BGR565LE},
         {16, 10, 5, 5, 5, 0, 5, AV_PIX_FMT_RGB555LE},  {15, 0, 5, 5, 5, 10, 5, AV_PIX_FMT_BGR555LE},
         {24, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_BGR24},     {24, 0, 8, 8, 8, 16, 8, AV_PIX_FMT_RGB24},
-        {32, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_BGR0},      {32, 0, 8, 8, 8, 16, 8, AV_PIX_FMT_RGB0},
-        {32, 24, 8, 16, 8, 8, 8, AV_PIX_FMT_0BGR},     {32, 8, 8, 16, 8, 24, 8, AV_PIX_FMT_0RGB},
+        {32, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_BGRA},      {32, 0, 8, 8, 8, 16, 8, AV_PIX_FMT_RGBA},
+        {32, 24, 8, 16, 8, 8, 8, AV_PIX_FMT_ABGR},     {32, 8, 8, 16, 8, 24, 8, AV_PIX_FMT_ARGB},
         {16, 11, 5, 5, 5, 0, 5, AV_PIX_FMT_NONE},      {24, 16, 6, 8, 6, 0, 6, AV_PIX_FMT_NONE},
         {4096, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_NONE},    {0, 0, 0, 0, 0, 0, 0, AV_PIX_FMT_NONE},
     };
@@ -362,7 +362,7 @@ TEST(FbFake, DescribesABlackSurfaceRgb565UnlessAsked)
               (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
                                  fb->vinfo.red.offset, fb->screen - fb->fb}));
     fb_close(fb);
-    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_0RGB);
+    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_ARGB);
     EXPECT_EQ((std::vector<long>{24, 12, 32, 4, 8, 24}),
               (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
                                  fb->vinfo.red.offset, fb->vinfo.blue.offset}));

@@ -93,8 +93,8 @@ TEST(Icon, BlendAndCopyInEveryLayout)
     const struct {
         AVPixelFormat format;
         const char* order;
-    } layouts[] = {{AV_PIX_FMT_BGR24, "bgr"},  {AV_PIX_FMT_RGB24, "rgb"},  {AV_PIX_FMT_BGR0, "bgrx"},
-                   {AV_PIX_FMT_RGB0, "rgbx"},  {AV_PIX_FMT_0RGB, "xrgb"},  {AV_PIX_FMT_0BGR, "xbgr"}};
+    } layouts[] = {{AV_PIX_FMT_BGR24, "bgr"},  {AV_PIX_FMT_RGB24, "rgb"},  {AV_PIX_FMT_BGRA, "bgrx"},
+                   {AV_PIX_FMT_RGBA, "rgbx"},  {AV_PIX_FMT_ARGB, "xrgb"},  {AV_PIX_FMT_ABGR, "xbgr"}};
     icon_t* i = icon_new(2, 1);
     for (const auto& l : layouts) {
         SCOPED_TRACE(l.order);

@@ -488,8 +488,8 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
 TEST_F(Render, EveryDeviceLayout)
 {
     const AVPixelFormat layouts[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR565, AV_PIX_FMT_RGB555, AV_PIX_FMT_BGR555,
-                                     AV_PIX_FMT_BGR24,  AV_PIX_FMT_RGB24,  AV_PIX_FMT_BGR0,   AV_PIX_FMT_RGB0,
-                                     AV_PIX_FMT_0RGB,   AV_PIX_FMT_0BGR};
+                                     AV_PIX_FMT_BGR24,  AV_PIX_FMT_RGB24,  AV_PIX_FMT_BGRA,   AV_PIX_FMT_RGBA,
+                                     AV_PIX_FMT_ARGB,   AV_PIX_FMT_ABGR};
     auto rgb = [](int x, int y) { return std::tuple(8 * x + 3, 8 * y + 5, 77); };
     for (AVPixelFormat layout : layouts) {
         SCOPED_TRACE(av_get_pix_fmt_name(layout));

@@ -7,7 +7,7 @@
 // FFmpeg's SIMD converters round and dither differently from its plain C
 // ones, so the picture is painted with the processor features that the test
 // machine has: the second form, run there, prints them. FORMAT is a
-// libswscale pixel format name (rgb565le, bgr24, bgr0, ...); COMMANDS holds
+// libswscale pixel format name (rgb565le, bgr24, bgra, ...); COMMANDS holds
 // the console lines the test machine runs, whose clips under /clips/ are
 // read from CLIPS instead.
 #include <atomic>
