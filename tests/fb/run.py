@@ -261,18 +261,18 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
     m = Machine(cache, vmlinuz, initrd, mode, bound == "bound")
     shot_path = os.path.join(cache, "shot-%s.ppm" % name.replace(" ", "").replace(",", "-"))
     try:
-        flags = m.wait_for("FBTEST ", 60)
+        flags = m.wait_for("FBTEST ", 120)
         if flags is None or not flags.startswith("FBTEST CPUFLAGS 0x"):
             return False, "no CPU flags: %s\n%s" % (flags, "\n".join(m.transcript[-40:]))
         booted = time.monotonic() - t0
         expected = expect(layout, flags.split()[-1])
-        ready = m.wait_for("FBTEST ", 90)
+        ready = m.wait_for("FBTEST ", 120)
         if ready != "FBTEST READY":
             return False, "no READY: %s\n%s" % (ready, "\n".join(m.transcript[-60:]))
         ready_at = time.monotonic() - t0
         # The host decides when the picture is complete: it must settle on
         # the expected one (bounded), each window having been drawn.
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 60
         while True:
             shot = m.screendump(shot_path)
             bad, first = differences(shot, expected, depth)
@@ -292,7 +292,7 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
             # SIGTERM ends the player as exit does; the console takes the
             # screen back and draws its text again.
             m.send("term")
-            exited = m.wait_for("FBTEST EXITED", 20)
+            exited = m.wait_for("FBTEST EXITED", 30)
             ok = ok and exited == "FBTEST EXITED 0"
             summary += "; SIGTERM: %s" % exited
             text = 0
@@ -306,7 +306,7 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
             summary += "; %d pixels of console text after the player" % text
         else:
             m.send("exit")
-            exited = m.wait_for("FBTEST EXITED", 20)
+            exited = m.wait_for("FBTEST EXITED", 30)
             ok = ok and exited == "FBTEST EXITED 0"
             summary += "; exit: %s" % exited
         if not ok:
