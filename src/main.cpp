@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 
 #include "threads.h"
@@ -8,6 +9,8 @@ int main(int argc, char** argv)
     // A controlling process reads us through a pipe: every line must reach it
     // at once, never wait behind the next prompt.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of our output that goes away is no reason to die.
+    signal(SIGPIPE, SIG_IGN);
     threads_init();
     return velmor_main(argc, argv);
 }

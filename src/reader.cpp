@@ -44,6 +44,7 @@ long long set_block_timeout(stream_t* stream, long timeout_millis)
     assert(stream != nullptr);
     assert(timeout_millis > 0);
     const long long deadline = now + static_cast<long long>(timeout_millis);
+    stream->block_timeout_told = 0;
     stream->unblock_time = deadline;
     return deadline;
 }
@@ -69,15 +70,26 @@ void stream_check(stream_t* stream, long long now)
 
 int stream_decode_interrupt_cb(stream_t* stream)
 {
-    const long long now = current_time_in_millis();
-    long long deadline = stream->unblock_time.load();
-    // Answered once: the blocked call gives up and the reader re-arms.
-    if (deadline_expired(deadline, now) && stream->unblock_time.compare_exchange_strong(deadline, 0)) {
-        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_decode_interrupt_cb",
-               stream->name);
+    // No lock and no registered-thread requirement: FFmpeg calls this from
+    // threads of its own too (the async protocol's worker, for one).
+    if (deadline_expired(stream->unblock_time.load(), current_time_in_millis())) {
+        // Answered for as long as the deadline stays armed: FFmpeg's probes
+        // swallow one answer and read on.
+        if (stream->block_timeout_told.exchange(1) == 0)
+            printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_decode_interrupt_cb",
+                   stream->name);
         return 1;
     }
-    return stream->force_reconnect.load() != 0 || stream->terminate.load() != 0 ? 1 : 0;
+    if (stream->force_reconnect.load() != 0 || stream->terminate.load() != 0)
+        return 1;
+    // A parser that never finds the end of a picture buffers all it reads:
+    // too much data without a picture loses the source, during the read.
+    if (thread_self() == &stream->reader && stream->input != nullptr && stream->input->pb != nullptr
+        && stream->input->pb->bytes_read - stream->bytes_at_picture > stream->read_limit) {
+        stream->overread = 1;
+        return 1;
+    }
+    return 0;
 }
 
 int decode_interrupt_cb(void* opaque)
@@ -157,6 +169,9 @@ constexpr long block_timeout_ms = 5000;
 constexpr long long no_picture_limit_ms = 5000;
 constexpr int64_t analyze_duration = 1000000;  // one second, in AV_TIME_BASE
 constexpr long progress_every = 250;
+// Read without a picture, a source is lost past the larger of these.
+constexpr int64_t overread_min_bytes = 32 << 20;
+constexpr int64_t overread_pictures = 8;
 constexpr const char* fn = "reader_thread";
 
 // What the reader does next.
@@ -186,6 +201,7 @@ struct reader_t {
     bool need_keyframe = false;
     long long last_picture_time = 0;  // or when decoding last (re)started
     bool decode_failing = false;      // a burst of decoding errors has been reported
+    int largest_picture = 0;          // bytes of the largest picture packet seen
 };
 
 std::string error_text(int err)
@@ -205,6 +221,7 @@ bool returned_late(long long deadline)
 
 void close_input(reader_t& r)
 {
+    r.s->input = nullptr;
     r.decoder.reset();
     r.input.reset();
     r.videostream = -1;
@@ -249,6 +266,10 @@ bool open_input(reader_t& r)
         printf("%s: cannot open input file '%s', err=%d\n", fn, s->inputfile, r.err);
         return false;
     }
+    s->input = r.input.get();
+    s->bytes_at_picture = s->input->pb != nullptr ? s->input->pb->bytes_read : 0;
+    s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
+    s->overread = 0;
     return true;
 }
 
@@ -410,13 +431,25 @@ void decoding_failed(reader_t& r, int err)
     r.decode_failing = true;
 }
 
+// A picture, or a packet skipped on purpose: the bytes read so far were
+// not wasted.
+void mark_progress(reader_t& r, long long now)
+{
+    stream_t* s = r.s;
+    r.last_picture_time = now;
+    r.largest_picture = std::max(r.largest_picture, r.pkt->size);
+    s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
+    if (s->input != nullptr && s->input->pb != nullptr)
+        s->bytes_at_picture = s->input->pb->bytes_read;
+}
+
 // Decodes one packet of the video stream. False when the source counts as
 // lost: it has kept sending packets that give no picture.
 bool decode_packet(reader_t& r)
 {
     const long long now = current_time_in_millis();
     if (!worth_decoding(r)) {
-        r.last_picture_time = now;
+        mark_progress(r, now);
         return true;
     }
     int err = avcodec_send_packet(r.decoder.get(), r.pkt.get());
@@ -430,8 +463,11 @@ bool decode_packet(reader_t& r)
     }
     if (err != AVERROR(EAGAIN) && err != AVERROR_EOF)
         decoding_failed(r, err);
+    // A frame taken for a packet that gave no picture goes back at once: a
+    // stream of undecodable data must not sit on the pool.
+    give_back_frame(r);
     if (got) {
-        r.last_picture_time = now;
+        mark_progress(r, now);
         return true;
     }
     if (now - r.last_picture_time >= no_picture_limit_ms) {
@@ -450,6 +486,10 @@ step_e read_packets(reader_t& r)
         clear_block_timeout(s);
         if (r.err >= 0 && returned_late(deadline))
             r.err = AVERROR(ETIMEDOUT);
+        if (s->overread.exchange(0) != 0) {
+            printf("%s: %lld bytes read without a picture!\n", fn, static_cast<long long>(s->read_limit));
+            r.err = AVERROR_INVALIDDATA;
+        }
         if (r.err < 0 || s->force_reconnect != 0) {
             release_packet(r);
             r.err = std::min(r.err, 0);
@@ -465,8 +505,10 @@ step_e read_packets(reader_t& r)
 
 // Waits the stream's reconnect delay and goes on with a new connection, or
 // with `gone` when the stream is stopped meanwhile.
-step_e wait_and_reconnect(stream_t* s, stream_state_e waiting, step_e gone)
+step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
 {
+    stream_t* s = r.s;
+    give_back_frame(r);
     printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->settings.reconnect);
     s->force_reconnect = 0;
     if (s->terminate != 0)
@@ -484,7 +526,7 @@ step_e retry_connect(reader_t& r)
 {
     if (r.s->terminate != 0 || r.s->settings.reconnect <= 0)
         return step_e::end;
-    return wait_and_reconnect(r.s, SS_CONNECT_ERROR, step_e::end);
+    return wait_and_reconnect(r, SS_CONNECT_ERROR, step_e::end);
 }
 
 step_e retry_lost(reader_t& r)
@@ -492,7 +534,7 @@ step_e retry_lost(reader_t& r)
     printf("%s: maybe EOF reached! err=%d\n", fn, r.err);
     if (r.s->settings.reconnect <= 0 && r.s->force_reconnect == 0)
         return step_e::finish;
-    return wait_and_reconnect(r.s, SS_RECONNECTING, step_e::finish);
+    return wait_and_reconnect(r, SS_RECONNECTING, step_e::finish);
 }
 
 // The render thread must never wait behind the decoders: a picture it does

@@ -190,6 +190,7 @@ constexpr long long MAX_CLIPPED_WINDOW_PIXELS = 16LL << 20;
 enum warning_e : unsigned {
     W_CROP = 1,
     W_TOO_LARGE = 2,
+    W_NO_SCALER = 4,
 };
 
 struct av_free_deleter {
@@ -235,23 +236,46 @@ bool first_warning(stream_t* s, warning_e w)
 
 // ------------------------------------------------------------- status icons
 
+// The part of the surface that the stream's window covers, as a surface of
+// its own, and the icon's place in it: an icon is cut to its window as well
+// as to the screen. A window of the picture's size that has not been drawn
+// yet is taken as large enough for the icon. False when nothing of the
+// window is on the screen.
+bool window_view(const stream_t* s, fbuffer_t* view, int* ix, int* iy)
+{
+    if (fb0 == nullptr || fb0->screen == nullptr)
+        return false;
+    const long long line = fb0->finfo.line_length;
+    const long long sw = fb0->vinfo.xres, sh = fb0->vinfo.yres;
+    const long long corner = ICON_INSET + ICON_SIZE;
+    const long long ww = s->settings.w > 0 ? s->settings.w : (s->pdstw > 0 ? s->pdstw : corner);
+    const long long wh = s->settings.h > 0 ? s->settings.h : (s->pdsth > 0 ? s->pdsth : corner);
+    const long long x0 = std::max<long long>(s->settings.x, 0), x1 = std::min(s->settings.x + ww, sw);
+    const long long y0 = std::max<long long>(s->settings.y, 0), y1 = std::min(s->settings.y + wh, sh);
+    if (x0 >= x1 || y0 >= y1)
+        return false;
+    *view = *fb0;
+    view->screen = fb0->screen + y0 * line + x0 * fb0->bytes_per_pixel;
+    view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
+    view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
+    *ix = static_cast<int>(s->settings.x + ICON_INSET - x0);
+    *iy = static_cast<int>(s->settings.y + ICON_INSET - y0);
+    return true;
+}
+
 // With streams_mon held.
 void render_draw_icon(stream_t* stream, icon_e icon)
 {
     assert(stream != nullptr);
     if (stream->render_off.load() != 0 || stream->current_icon.load() == icon)
         return;
-    // Any int is a valid window position: a corner past INT_MAX is as far
-    // off the surface as INT_MAX itself.
-    auto inset = [](int pos) {
-        return static_cast<int>(std::min<long long>(static_cast<long long>(pos) + ICON_INSET, INT_MAX));
-    };
-    const int ix = inset(stream->settings.x);
-    const int iy = inset(stream->settings.y);
+    fbuffer_t view;
+    int ix = 0, iy = 0;
+    fbuffer_t* where = window_view(stream, &view, &ix, &iy) ? &view : nullptr;
     if (stream->background_valid != 0) {
-        icon_draw(fb0, &stream->background, ix, iy);
+        icon_draw(where, &stream->background, ix, iy);
     } else if (stream->current_icon.load() == I_NONE) {
-        icon_copy(fb0, &stream->background, ix, iy);
+        icon_copy(where, &stream->background, ix, iy);
         stream->background_valid = 1;
     } else {
         printf("%s: cannot copy background!\n", "render_draw_icon");
@@ -262,7 +286,7 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     const unsigned k = static_cast<unsigned>(icon);
     if (k < std::size(names) && names[k] != nullptr) {
         printf("%s: draw %s for stream '%s'\n", "render_draw_icon", names[k], stream->name);
-        icon_draw(fb0, &R.icons[k], ix, iy);
+        icon_draw(where, &R.icons[k], ix, iy);
     }
     stream->current_icon = icon;
 }
@@ -494,6 +518,13 @@ void scale_into_window(stream_t* s, SwsContext* sws, uint8_t* const src[4], cons
     }
 }
 
+// Once per stream, not once per picture.
+void no_scaler(stream_t* s)
+{
+    if (first_warning(s, W_NO_SCALER))
+        printf("%s: cannot initialize conversion context!\n", "render_thread");
+}
+
 void draw_picture(stream_t* s, const AVFrame* pic)
 {
     if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
@@ -502,7 +533,7 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     }
     const geometry_t g = window_geometry(s->settings, pic);
     if (g.dstw <= 0 || g.dsth <= 0) {
-        printf("%s: cannot initialize conversion context!\n", "render_thread");
+        no_scaler(s);
         return;
     }
     visible_t v;
@@ -513,7 +544,7 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     source_planes(s, pic, g, src, srcstride);
     SwsContext* sws = scaler_for(s, g, pic->format);
     if (sws == nullptr) {
-        printf("%s: cannot initialize conversion context!\n", "render_thread");
+        no_scaler(s);
         return;
     }
     scale_into_window(s, sws, src, srcstride, g, v, pic->format);
@@ -553,9 +584,16 @@ void render_on_stream_start(stream_t* stream)
     icon_init(&stream->background, ICON_SIZE, ICON_SIZE);
     stream->background_valid = 0;
     stream->last_frame_time = R.settings.clock();
-    monitor_guard hold(&R.streams_mon);
-    list_append(&R.streams, &stream->rdlink);
-    ++R.registered;
+    int registered;
+    {
+        monitor_guard hold(&R.streams_mon);
+        list_append(&R.streams, &stream->rdlink);
+        registered = ++R.registered;
+    }
+    // Each stream may have one picture waiting and its reader one in hand,
+    // and the render thread draws one: with that many frames no stream can
+    // starve another, however many deliver nothing.
+    frame_pool_grow(&R.pool, std::max(MIN_POOL_FRAMES, 2 * registered + 1));
 }
 
 void render_on_stream_stop(stream_t* stream)

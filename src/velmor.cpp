@@ -3,14 +3,19 @@
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "console.h"
 #include "reader.h"
@@ -137,9 +142,45 @@ static int str2bool(const char* str)
     return -1;
 }
 
-static int to_int(const char* str)
+// A whole decimal number within int's range, and at least `min`.
+static bool to_int(const char* str, long min, int* out)
 {
-    return static_cast<int>(strtol(str, nullptr, 10));
+    char* end = nullptr;
+    errno = 0;
+    const long v = strtol(str, &end, 10);
+    if (end == str || *end != '\0' || errno != 0 || v < min || v > INT_MAX || !(isdigit(static_cast<unsigned char>(*str)) || *str == '-'))
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Whether an input names this program's own standard input, output or
+// error: reading it would steal the console's lines.
+static bool names_own_stdio(const char* url)
+{
+    std::string_view u = url;
+    for (std::string_view wrapper : {"async:", "cache:"})
+        while (u.substr(0, wrapper.size()) == wrapper)
+            u.remove_prefix(wrapper.size());
+    for (std::string_view proto : {"pipe:", "fd:"}) {
+        if (u.substr(0, proto.size()) == proto) {
+            std::string_view n = u.substr(proto.size());
+            return n.empty() || n == "0" || n == "1" || n == "2";
+        }
+    }
+    if (u.substr(0, 5) == "file:")
+        u.remove_prefix(5);
+    else if (u.find("://") != std::string_view::npos || u == "-")
+        return u == "-";
+    struct stat target;
+    if (stat(std::string(u).c_str(), &target) != 0)
+        return false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat own;
+        if (fstat(fd, &own) == 0 && own.st_dev == target.st_dev && own.st_ino == target.st_ino)
+            return true;
+    }
+    return false;
 }
 
 // Stops the stream's reader and frees the record.
@@ -200,15 +241,22 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
                 printf("Error: window position is not specified correctly!\n");
                 return false;
             }
-            set.x = to_int(argv[++i]);
-            set.y = to_int(argv[++i]);
+            if (!to_int(argv[i + 1], INT_MIN, &set.x) || !to_int(argv[i + 2], INT_MIN, &set.y)) {
+                printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
+                return false;
+            }
+            i += 2;
         } else if (strcmp(arg, "-s") == 0) {
             if (i + 2 >= argc) {
                 printf("Error: window size is not specified correctly!\n");
                 return false;
             }
-            set.w = to_int(argv[++i]);
-            set.h = to_int(argv[++i]);
+            if (!to_int(argv[i + 1], 0, &set.w) || !to_int(argv[i + 2], 0, &set.h)) {
+                printf("Error: window size '%s %s' is not two whole numbers of 0 or more!\n", argv[i + 1],
+                       argv[i + 2]);
+                return false;
+            }
+            i += 2;
         } else {
             if (a->url != nullptr) {
                 printf("Error: unknown parameter '%s'!\n", arg);
@@ -223,6 +271,10 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
     }
     if (a->name == nullptr)
         a->name = a->url;
+    if (names_own_stdio(a->url)) {
+        printf("Error: stream url '%s' is the console's own input or output!\n", a->url);
+        return false;
+    }
     return true;
 }
 

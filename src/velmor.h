@@ -68,6 +68,7 @@ struct stream_t {
     // idle pass and the interrupt callback. Atomic.
     std::atomic<long long> unblock_time;      // deadline, 0 = none armed
     std::atomic<int> block_timeout_told;      // the callback has reported it
+    std::atomic<int> overread;                // the callback found too many bytes without a picture
 
     // Reader state: written by the reader thread only; the others read the
     // atomic ones.
@@ -75,6 +76,10 @@ struct stream_t {
     int framew;  // geometry of the last picture, for the reader's own message
     int frameh;
     int framepixfmt;
+    // Read by the interrupt callback only when it runs on the reader thread.
+    AVFormatContext* input;      // the open input, null while none is
+    int64_t bytes_at_picture;    // the input's byte count at the last picture
+    int64_t read_limit;          // bytes without a picture that lose the source
 
     // Renderer state: the render thread, and the stream's reader while it
     // registers and unregisters (when the render thread does not touch it).

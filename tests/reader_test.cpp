@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -85,15 +86,22 @@ TEST(Watchdog, CheckInterruptsTheReaderAtEveryPassFromTheDeadlineOn)
     monitor_done(&idle_mon);
 }
 
-TEST(Watchdog, CallbackAnswersAnExpiredDeadlineOnceAndFlagsAlways)
+// FFmpeg calls the callback from threads of its own too: no lock, no
+// registered caller. A passed deadline is answered until it is disarmed.
+TEST(Watchdog, CallbackAnswersFromAnyThreadUntilDisarmed)
 {
     WatchedStream w;
     w.s->unblock_time = current_time_in_millis();
+    int answers[3] = {};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(1, stream_decode_interrupt_cb(w.s));
-    EXPECT_EQ(0, stream_decode_interrupt_cb(w.s));
+    std::thread([&] {
+        for (int& a : answers)
+            a = decode_interrupt_cb(w.s);
+    }).join();
     EXPECT_EQ("stream_decode_interrupt_cb: block timeout is expired! interrupt stream reader 'cam1'!\n",
               testing::internal::GetCapturedStdout());
+    EXPECT_EQ(1, answers[0]);
+    EXPECT_EQ(1, answers[2]);
 
     w.s->unblock_time = current_time_in_millis() + 60'000;  // armed but far away
     EXPECT_EQ(0, decode_interrupt_cb(w.s));
@@ -184,6 +192,67 @@ TEST(Reader, GarbageAfterThePicturesCountsAsLost)
     ASSERT_TRUE(pl.wait_for("reader_thread: maybe EOF reached! err=-1094995529\n", 12s)) << pl.p.output();
     EXPECT_GE(std::chrono::steady_clock::now() - since, 4s);
     ASSERT_TRUE(pl.wait_for("reader_thread: readed 500 frames\n", 20s)) << pl.p.output();
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+// Probed sources that stall where FFmpeg's probes swallow the watchdog's
+// first answer: a raw MJPEG stream after 20 pictures, and 100 KB over HTTP
+// and over TCP. Each is given up within two deadlines (FFmpeg alone would
+// read on for half a minute).
+TEST(Reader, StallsInsideTheProbesAreGivenUp)
+{
+    PyServer pictures("stall", clip_mjpeg(), 20), http("httpbytes", clip_mjpeg(), 100), tcp("bytes", clip_mjpeg(), 100);
+    Player pl;
+    pl.run("play -n a tcp://127.0.0.1:" + std::to_string(pictures.port()), '1');
+    pl.run("play -n b http://127.0.0.1:" + std::to_string(http.port()) + "/", '1');
+    pl.run("play -n c tcp://127.0.0.1:" + std::to_string(tcp.port()), '1');
+    EXPECT_TRUE(pl.p.wait_seen("reader_thread: try to reconnect!\n", 22s, 3)) << pl.p.output();
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+TEST(Reader, AsyncProtocolAndEndlessGarbageAreHandled)
+{
+    Player pl;
+    pl.run("play -n async -f mjpeg async:" + clip_mjpeg(), '1');
+    pl.run("play -n zero -f mjpeg /dev/zero", '1');
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: readed 250 frames\n", 20s)) << pl.p.output();
+    // A parser that never finds a picture does not buffer the source away.
+    ASSERT_TRUE(pl.p.wait_seen(" bytes read without a picture!\n", 20s)) << pl.p.output();
+    const auto t0 = std::chrono::steady_clock::now();
+    pl.run("stop zero", '1');
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    std::ifstream status("/proc/" + std::to_string(pl.p.pid()) + "/status");
+    long peak_kb = -1;
+    for (std::string line; std::getline(status, line);)
+        peak_kb = line.rfind("VmHWM:", 0) == 0 ? std::stol(line.substr(6)) : peak_kb;
+    EXPECT_GT(peak_kb, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peak_kb, 200 * 1024);  // sanitizers keep freed memory and shadows
+#endif
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(20s));
+}
+
+// Sixteen streams of undecodable data beside a good one: the good one still
+// gets every picture.
+TEST(Reader, UndecodableStreamsStarveNoOther)
+{
+    TempDir dir;
+    std::ofstream(dir.file("text.mjpeg")) << std::string(20000, 'x');
+    Player pl;
+    for (int i = 0; i < 16; ++i)
+        pl.run("play -n bad" + std::to_string(i) + " -f mjpeg " + dir.file("text.mjpeg"), '1');
+    ASSERT_TRUE(pl.p.wait_seen("reader_thread: maybe EOF reached! err=-541478725\n", 20s, 16)) << pl.p.output();
+    // 100 pictures at once, then a stall that the watchdog reports by name.
+    PyServer good("stall", clip_mjpeg(), 100);
+    pl.run("play -n good -f mjpeg tcp://127.0.0.1:" + std::to_string(good.port()), '1');
+    ASSERT_TRUE(pl.p.wait_seen("interrupt stream reader 'good'!\n", 20s)) << pl.p.output();
+    pl.run("stop good", '1');
+    const size_t at = pl.all.find("reader_thread: total readed frames=");
+    ASSERT_NE(std::string::npos, at) << pl.all;
+    EXPECT_GE(std::stoi(pl.all.substr(at + 35)), 90) << pl.all;
     pl.p.send("exit\n");
     EXPECT_EQ(0, pl.p.wait_exit(20s));
 }

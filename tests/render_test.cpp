@@ -471,21 +471,21 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
             ASSERT_TRUE(wait_for([&] { return t.s->current_icon.load() == icon; }));
         }
         t.as_reader([&] { render_on_stream_stop(t.s); });
-        // What may change: the window, and the 32 x 32 icon inset by 4 (this
-        // box holds both).
+        // What may change: the window, icon included.
         const long long x = k.x, y = k.y, w = k.w != 0 ? k.w : k.pw, h = k.h != 0 ? k.h : k.ph;
-        expect_screen(sc, x, y, std::max(w, 36LL), std::max(h, 36LL), [](int, int, uint16_t) { return true; });
+        expect_screen(sc, x, y, w, h, [](int, int, uint16_t) { return true; });
         fb0 = &screen.fb;
     }
     testing::internal::GetCapturedStdout();
 }
 
-// Every layout a device may have: an RGB24 picture drawn at its own size
-// reaching past the right and bottom edges lands exactly (pixel values read
-// through the surface's channel description, so layout name and description
-// must agree), and a flat red YUV picture scaled into a window of 32 pixels
-// (drawn straight into screen memory) is red; nothing else changes.
-TEST_F(Render, EveryDeviceLayout)
+// Every layout a device may have, on a 96 x 64 virtual screen panned to show
+// 80 x 56 pixels from (8, 4): an RGB24 picture drawn at its own size reaching
+// past the right and bottom edges lands exactly (pixel values read through
+// the surface's channel description, so layout name and description must
+// agree), and a flat red YUV picture scaled into a window of 32 pixels (drawn
+// straight into screen memory) is red; no other byte changes.
+TEST_F(Render, EveryDeviceLayoutInThePannedArea)
 {
     const AVPixelFormat layouts[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR565, AV_PIX_FMT_RGB555, AV_PIX_FMT_BGR555,
                                      AV_PIX_FMT_BGR24,  AV_PIX_FMT_RGB24,  AV_PIX_FMT_BGRA,   AV_PIX_FMT_RGBA,
@@ -494,57 +494,75 @@ TEST_F(Render, EveryDeviceLayout)
     for (AVPixelFormat layout : layouts) {
         SCOPED_TRACE(av_get_pix_fmt_name(layout));
         fbuffer_t* fb = fb_open_fake_format(96, 64, layout);
+        std::tie(fb->vinfo.xres, fb->vinfo.yres, fb->vinfo.xoffset, fb->vinfo.yoffset) = std::tuple(80, 56, 8, 4);
+        char why[160];
+        ASSERT_TRUE(fb_setup(fb, why, sizeof why)) << why;
         memset(fb->fb, 0x5A, static_cast<size_t>(fb->fb_size));
         const std::vector<uint8_t> before(fb->fb, fb->fb + fb->fb_size);
         fb0 = fb;
-        auto channels = [&](int x, int y) {
-            uint32_t v = 0;
-            memcpy(&v, fb->screen + y * fb->finfo.line_length + x * fb->bytes_per_pixel, fb->bytes_per_pixel);
-            auto ch = [v](const fb_bitfield& f) { return int((v >> f.offset) & ((1u << f.length) - 1)) << (8 - f.length); };
-            return std::tuple(ch(fb->vinfo.red), ch(fb->vinfo.green), ch(fb->vinfo.blue));
-        };
-        TestStream edge("edge", 70, 50, 0, 0), flat("flat", 8, 8, 32, 16);
+        TestStream edge("edge", 60, 40, 0, 0), flat("flat", 8, 8, 32, 16);
         show(edge, [&] {
             frame_t* f = with_picture(render_get_free_frame(edge.s), 40, 30, AV_PIX_FMT_RGB24);
             for (int y = 0; y < 30; ++y)
-                for (int x = 0; x < 40; ++x)
-                    std::tie(f->frame->data[0][y * f->frame->linesize[0] + 3 * x],
-                             f->frame->data[0][y * f->frame->linesize[0] + 3 * x + 1],
-                             f->frame->data[0][y * f->frame->linesize[0] + 3 * x + 2]) = rgb(x, y);
+                for (int x = 0; x < 40; ++x) {
+                    uint8_t* p = f->frame->data[0] + y * f->frame->linesize[0] + 3 * x;
+                    std::tie(p[0], p[1], p[2]) = rgb(x, y);
+                }
             return f;
         });
         show(flat, [&] {
             frame_t* f = with_picture(render_get_free_frame(flat.s), 16, 8, AV_PIX_FMT_YUV420P);
-            memset(f->frame->data[0], 81, static_cast<size_t>(f->frame->linesize[0]) * 8);
-            memset(f->frame->data[1], 90, static_cast<size_t>(f->frame->linesize[1]) * 4);
-            memset(f->frame->data[2], 240, static_cast<size_t>(f->frame->linesize[2]) * 4);
+            for (auto [plane, value, rows] : {std::tuple(0, 81, 8), {1, 90, 4}, {2, 240, 4}})
+                memset(f->frame->data[plane], value, static_cast<size_t>(f->frame->linesize[plane]) * rows);
             return f;
         });
         edge.as_reader([&] { render_on_stream_stop(edge.s); });
         flat.as_reader([&] { render_on_stream_stop(flat.s); });
+        auto top_bits = [](int v, const fb_bitfield& f) { return v & (0xFF << (8 - f.length)) & 0xFF; };
         int bad = 0;
-        for (int y = 0; y < 64; ++y)
-            for (int x = 0; x < 96; ++x) {
-                auto [r, g, b] = channels(x, y);
-                bool good;
-                if (x >= 70 && y >= 50) {
-                    auto [wr, wg, wb] = rgb(x - 70, y - 50);
-                    int keep = 0xFF << (8 - fb->vinfo.green.length) & 0xFF, keep5 = 0xF8;
-                    good = r == (wr & (fb->vinfo.red.length == 5 ? keep5 : 0xFF)) && g == (wg & keep)
-                           && b == (wb & (fb->vinfo.blue.length == 5 ? keep5 : 0xFF));
-                } else if (x >= 8 && x < 40 && y >= 8 && y < 24) {
-                    good = r >= 0xE0 && g <= 0x20 && b <= 0x20;
-                } else {
-                    const size_t at = static_cast<size_t>(y * fb->finfo.line_length + x * fb->bytes_per_pixel);
-                    good = std::equal(fb->fb + at, fb->fb + at + fb->bytes_per_pixel, before.begin() + at);
-                }
-                if (!good && ++bad <= 3)
-                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") holds " << r << "," << g << "," << b;
+        for (long off = 0; off < fb->fb_size; off += fb->bytes_per_pixel) {
+            const int x = int(off % fb->finfo.line_length) / fb->bytes_per_pixel - 8;
+            const int y = int(off / fb->finfo.line_length) - 4;
+            uint32_t v = 0;
+            memcpy(&v, fb->fb + off, fb->bytes_per_pixel);
+            auto ch = [v](const fb_bitfield& f) { return int((v >> f.offset) & ((1u << f.length) - 1)) << (8 - f.length); };
+            const int r = ch(fb->vinfo.red), g = ch(fb->vinfo.green), b = ch(fb->vinfo.blue);
+            bool good;
+            if (x >= 60 && x < 80 && y >= 40 && y < 56) {
+                auto [wr, wg, wb] = rgb(x - 60, y - 40);
+                good = r == top_bits(wr, fb->vinfo.red) && g == top_bits(wg, fb->vinfo.green)
+                       && b == top_bits(wb, fb->vinfo.blue);
+            } else if (x >= 8 && x < 40 && y >= 8 && y < 24) {
+                good = r >= 0xE0 && g <= 0x20 && b <= 0x20;
+            } else {
+                good = std::equal(fb->fb + off, fb->fb + off + fb->bytes_per_pixel, before.begin() + off);
             }
+            if (!good && ++bad <= 3)
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") of the visible area holds " << r << "," << g << ","
+                              << b;
+        }
         EXPECT_EQ(0, bad);
         fb0 = &screen.fb;
         fb_close(fb);
     }
+}
+
+// A window that cannot be drawn says so once, not for every picture.
+TEST_F(Render, AnUndrawableWindowIsReportedOnce)
+{
+    TestStream t("huge", 0, 0, INT_MAX, INT_MAX);
+    testing::internal::CaptureStdout();
+    t.as_reader([&] {
+        render_on_stream_start(t.s);
+        for (int n = 0; n < 3; ++n) {
+            render_frame(t.s, rgb565_picture(t.s, 8, 8));
+            ASSERT_TRUE(drawn(t.s));
+        }
+        render_on_stream_stop(t.s);
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("render_thread: "), out.rfind("render_thread: ")) << out;
+    EXPECT_NE(std::string::npos, out.find("render_thread: ")) << out;
 }
 
 TEST(RenderStop, EndsTheWaitAtOnce)

@@ -26,14 +26,21 @@ TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
     EXPECT_EQ("Error: window size is not specified correctly!\n", pl.run("play x -s 5", '0'));
     // An unknown option is taken for the URL.
     EXPECT_EQ("Error: unknown parameter 'x'!\n", pl.run("play -q x", '0'));
+    for (const char* bad : {"-p abc def", "-p 99999999999 0", "-p 0 4294967296", "-p 1x 2", "-p +1 2"})
+        EXPECT_EQ(0u, pl.run(std::string("play ") + bad + " x", '0').find("Error: window position ")) << bad;
+    for (const char* bad : {"-s 4294967396 1", "-s 1e3 10", "-s 10 0x10", "-s -1 -1", "-s 2147483648 1"})
+        EXPECT_EQ(0u, pl.run(std::string("play ") + bad + " x", '0').find("Error: window size ")) << bad;
+    // The console's own input and output are no sources.
+    for (const char* own : {"pipe:", "pipe:0", "async:pipe:1", "fd:2", "file:/dev/stdin", "/proc/self/fd/0", "-"})
+        EXPECT_EQ(0u, pl.run(std::string("play ") + own, '0').find("Error: stream url ")) << own;
     EXPECT_EQ("", pl.run("list", '1'));
 
     const std::string missing = "/nonexistent/clip.mjpeg";
-    std::string out = pl.run("play -n cam -f mjpeg -p 10 20 -s 30 40 -z " + missing, '1');
+    std::string out = pl.run("play -n cam -f mjpeg -p -10 2147483647 -s 30 40 -z " + missing, '1');
     EXPECT_EQ(0u, out.find("cmd_play: Stream Name  : 'cam'\n"
                            "cmd_play: Stream URL   : '/nonexistent/clip.mjpeg'\n"
                            "cmd_play: Input Format : 'mjpeg'\n"
-                           "cmd_play: Window pos   : 10,20\n"
+                           "cmd_play: Window pos   : -10,2147483647\n"
                            "cmd_play: Window size  : 30,40\n"
                            "cmd_play: No Zoom      : 1\n"))
         << out;
@@ -72,6 +79,15 @@ TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
               "  <streamurl>   Stream URL.\n\n",
               pl.run("help play", '1'));
     pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(10s));
+}
+
+// A controlling process that stops reading is no reason to die.
+TEST(Entry, LivesOnWhenItsOutputIsClosed)
+{
+    Player pl;
+    pl.p.close_output();
+    pl.p.send("ping a\nping b\nexit\n");
     EXPECT_EQ(0, pl.p.wait_exit(10s));
 }
 

@@ -22,6 +22,8 @@ MODE is one of
   cut         PICTURES pictures and half a picture, then a clean close
   reset       PICTURES pictures and half a picture, then a reset (RST)
   unauthorized answer HTTP with "401 Unauthorized" and close
+  bytes       the first PICTURES kilobytes of the source file, then nothing
+  httpbytes   the same as the body of an HTTP answer
 
 JPEG_SOURCE is a raw MJPEG file (concatenated JPEG pictures), or - for none.
 PORT is the port to listen on (0 or absent: any free one). RATE is pictures
@@ -192,6 +194,16 @@ class Server:
         # Linger 0: close sends RST instead of FIN.
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
+    def serve_bytes(self, conn):
+        conn.sendall(self.raw[:self.count * 1024])
+        self.serve_silent(conn)
+
+    def serve_httpbytes(self, conn):
+        if not self.read_request(conn):
+            return
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
+        self.serve_bytes(conn)
+
     def serve_unauthorized(self, conn):
         if not self.read_request(conn):
             return
@@ -240,6 +252,7 @@ def main():
     rate = float(sys.argv[5]) if len(sys.argv) > 5 else 200.0
     pictures = pictures_of(source) if source != "-" else [b""]
     server = Server(mode, pictures, count, rate)
+    server.raw = open(source, "rb").read() if source != "-" else b""
     if not hasattr(server, "serve_" + mode):
         sys.exit("unknown mode " + mode)
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

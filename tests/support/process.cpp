@@ -26,6 +26,8 @@ Child::Child(const std::vector<std::string>& argv, bool separate_stderr)
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // The program gets SIGPIPE as it would anywhere else.
+        signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(separate_stderr ? err[1] : out[1], 2);
@@ -81,6 +83,15 @@ void Child::close_input()
         close(in_);
         in_ = -1;
     }
+}
+
+void Child::close_output()
+{
+    if (out_fd_ >= 0) {
+        close(out_fd_);
+        out_fd_ = -1;
+    }
+    eof_ = true;
 }
 
 bool Child::pump(std::chrono::milliseconds timeout)

@@ -21,6 +21,8 @@ public:
     bool send(const std::string& text);
     // Closes the child's standard input (end of input).
     void close_input();
+    // Closes our end of the child's standard output: its next line fails.
+    void close_output();
 
     // Reads until `needle` appears in the output after the read position;
     // returns true and moves the read position past it, or false on timeout
