@@ -10,8 +10,10 @@ back afterwards.
 
     run.py BUILD_DIR [RUN]    (make test-fb; RUN: the runs whose name holds it)
 
-Kernel, clips and expected pictures are cached in BUILD_DIR/fb-test.
+Kernel and clips are cached in BUILD_DIR/fb-test; the screenshots and expected
+pictures of the last run are left there.
 """
+import concurrent.futures
 import glob
 import json
 import os
@@ -141,8 +143,8 @@ def initramfs(build, clip_dir, out):
 class Machine:
     """QEMU with the serial line on pipes and the monitor (QMP) on a socket."""
 
-    def __init__(self, cache, vmlinuz, initrd, mode, bound):
-        self.sock_path = os.path.join(cache, "qmp.sock")
+    def __init__(self, cache, vmlinuz, initrd, mode, bound, tag):
+        self.sock_path = os.path.join(cache, "qmp-%s.sock" % tag)
         if os.path.exists(self.sock_path):
             os.unlink(self.sock_path)
         append = "quiet console=ttyS0 panic=-1 vga=" + mode + (" fbtest.bound console=tty0 console=ttyS0" if bound else "")
@@ -258,15 +260,16 @@ def colour_ok(pixel, name):
 def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
     """One boot; returns (passed, summary)."""
     t0 = time.monotonic()
-    m = Machine(cache, vmlinuz, initrd, mode, bound == "bound")
-    shot_path = os.path.join(cache, "shot-%s.ppm" % name.replace(" ", "").replace(",", "-"))
+    tag = name.replace(" ", "").replace(",", "-")
+    m = Machine(cache, vmlinuz, initrd, mode, bound == "bound", tag)
+    shot_path = os.path.join(cache, "shot-%s.ppm" % tag)
     try:
-        flags = m.wait_for("FBTEST ", 120)
+        flags = m.wait_for("FBTEST ", 300)
         if flags is None or not flags.startswith("FBTEST CPUFLAGS 0x"):
             return False, "no CPU flags: %s\n%s" % (flags, "\n".join(m.transcript[-40:]))
         booted = time.monotonic() - t0
         expected = expect(layout, flags.split()[-1])
-        ready = m.wait_for("FBTEST ", 120)
+        ready = m.wait_for("FBTEST ", 300)
         if ready != "FBTEST READY":
             return False, "no READY: %s\n%s" % (ready, "\n".join(m.transcript[-60:]))
         ready_at = time.monotonic() - t0
@@ -329,22 +332,24 @@ def main():
     clip_dir = clips(cache)
     initrd = os.path.join(cache, "initrd.cpio")
     initramfs(build, clip_dir, initrd)
-    expected = {}
+    expected, lock = {}, threading.Lock()
     def expect(layout, flags):
-        if (layout, flags) not in expected:
-            path = os.path.join(cache, "expect-%s-%s.ppm" % (layout, flags))
-            sh([os.path.join(build, "tests", "fb_expect"), flags, layout, str(WIDTH), str(HEIGHT),
-                os.path.join(HERE, "commands"), clip_dir, path], stdout=subprocess.DEVNULL)
-            expected[layout, flags] = read_ppm(path)
-        return expected[layout, flags]
-    passed = failed = 0
+        with lock:
+            if (layout, flags) not in expected:
+                path = os.path.join(cache, "expect-%s-%s.ppm" % (layout, flags))
+                sh([os.path.join(build, "tests", "fb_expect"), flags, layout, str(WIDTH), str(HEIGHT),
+                    os.path.join(HERE, "commands"), clip_dir, path], stdout=subprocess.DEVNULL)
+                expected[layout, flags] = read_ppm(path)
+            return expected[layout, flags]
     only = sys.argv[2] if len(sys.argv) > 2 else ""
-    for name, mode, depth, layout, bound in RUNS:
-        if only not in name:
-            continue
-        ok, summary = run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound)
+    runs = [r for r in RUNS if only in r[0]]
+    # Two machines at a time: each is one emulated processor.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(lambda r: run(cache, vmlinuz, initrd, expect, *r), runs))
+    for (name, *_), (ok, summary) in zip(runs, results):
         log("%s %s: %s" % ("PASS" if ok else "FAIL", name, summary))
-        passed, failed = passed + ok, failed + (not ok)
+    passed = sum(ok for ok, _ in results)
+    failed = len(results) - passed
     log("total %.1f s" % (time.monotonic() - t0))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
