@@ -4,9 +4,9 @@ with vesafb at 16, 24 and 32 bits per pixel, plays the clips of
 tests/fb/commands from an initramfs into /dev/fb0, and compares QEMU's
 screenshot pixel by pixel with the picture that tests/fb/expect.cpp paints
 on a memory surface of the same layout. A last run leaves the kernel console
-bound to the framebuffer and writing, and ends the player with SIGTERM: the
-screen must hold the windows and black only, and the console's text must come
-back afterwards.
+bound to the framebuffer and writing, and ends the player with SIGTERM, then
+a second one with SIGSEGV (its crash report): the screen must hold the
+windows and black only, and the console's text must come back each time.
 
     run.py BUILD_DIR [RUN]    (make test-fb; RUN: the runs whose name holds it)
 
@@ -257,6 +257,32 @@ def colour_ok(pixel, name):
             "blue": lo(r) and lo(g) and hi(b), "white": hi(r) and hi(g) and hi(b)}[name]
 
 
+def settle(m, path, expected, depth):
+    """The screenshot once it matches the expected picture, or the last one
+    after 60 s; with the count of differing pixels and the first of them.
+    The host decides when the picture is complete: each window drawn."""
+    deadline = time.monotonic() + 60
+    while True:
+        shot = m.screendump(path)
+        bad, first = differences(shot, expected, depth)
+        if bad == 0 or time.monotonic() > deadline:
+            return shot, bad, first
+        time.sleep(0.5)
+
+
+def console_text(m, path, shot, expected):
+    """Pixels that the console draws where the expected picture is black,
+    once the player has ended (waiting at most 10 s for them)."""
+    deadline = time.monotonic() + 10
+    while True:
+        w, h, after = m.screendump(path)
+        text = sum(1 for i in range(w * h) if after[3 * i:3 * i + 3] != shot[2][3 * i:3 * i + 3]
+                   and expected[2][3 * i:3 * i + 3] == b"\0\0\0")
+        if text > 0 or time.monotonic() > deadline:
+            return text
+        time.sleep(0.2)
+
+
 def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
     """One boot; returns (passed, summary)."""
     t0 = time.monotonic()
@@ -273,15 +299,7 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
         if ready != "FBTEST READY":
             return False, "no READY: %s\n%s" % (ready, "\n".join(m.transcript[-60:]))
         ready_at = time.monotonic() - t0
-        # The host decides when the picture is complete: it must settle on
-        # the expected one (bounded), each window having been drawn.
-        deadline = time.monotonic() + 60
-        while True:
-            shot = m.screendump(shot_path)
-            bad, first = differences(shot, expected, depth)
-            if bad == 0 or time.monotonic() > deadline:
-                break
-            time.sleep(0.5)
+        shot, bad, first = settle(m, shot_path, expected, depth)
         w, h, px = shot
         wrong_colours = [c for (x, y), c in QUADRANTS if not colour_ok(px[3 * (y * w + x):3 * (y * w + x) + 3], c)]
         summary = "booted in %.1f s, ready at %.1f s, matched at %.1f s: %dx%d screenshot, %d of %d pixels as expected" % (
@@ -292,21 +310,22 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
         if wrong_colours:
             summary += "; wrong colours in the native window: " + ", ".join(wrong_colours)
         if bound == "bound":
-            # SIGTERM ends the player as exit does; the console takes the
-            # screen back and draws its text again.
+            # SIGTERM ends the player as exit does, and a crash report ends a
+            # second one: each time the console takes the screen back and
+            # draws its text again.
             m.send("term")
             exited = m.wait_for("FBTEST EXITED", 30)
-            ok = ok and exited == "FBTEST EXITED 0"
-            summary += "; SIGTERM: %s" % exited
-            text = 0
-            deadline = time.monotonic() + 10
-            while text == 0 and time.monotonic() < deadline:
-                w, h, after = m.screendump(shot_path + ".after.ppm")
-                text = sum(1 for i in range(w * h) if after[3 * i:3 * i + 3] != px[3 * i:3 * i + 3]
-                           and expected[2][3 * i:3 * i + 3] == b"\0\0\0")
-                time.sleep(0.2)
-            ok = ok and text > 0
-            summary += "; %d pixels of console text after the player" % text
+            text = console_text(m, shot_path + ".after-term.ppm", shot, expected)
+            ok = ok and exited == "FBTEST EXITED 0" and text > 0
+            summary += "; SIGTERM: %s, then %d pixels of console text" % (exited, text)
+            m.send("again")
+            again = m.wait_for("FBTEST ", 300)
+            shot, bad, first = settle(m, shot_path + ".again.ppm", expected, depth)
+            m.send("segv")
+            exited = m.wait_for("FBTEST EXITED", 30)
+            text = console_text(m, shot_path + ".after-segv.ppm", shot, expected)
+            ok = ok and again == "FBTEST READY" and bad == 0 and exited == "FBTEST EXITED 255" and text > 0
+            summary += "; again %d pixels differ; SIGSEGV: %s, then %d pixels of console text" % (bad, exited, text)
         else:
             m.send("exit")
             exited = m.wait_for("FBTEST EXITED", 30)
