@@ -60,16 +60,21 @@ def kernel(cache):
         out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True).stdout
         names = [l.split()[-1] for l in out.splitlines() if "Depends: linux-image-6.1" in l]
         return names[0] if names else None
-    name = package()
-    if name is None:
-        sh(["apt-get", "update", "-qq"])
-        name = package()
-    log("fetching", name)
     tmp = os.path.join(cache, "kernel")
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
-    sh(["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", name], cwd=tmp)
+    def download():
+        name = package()
+        return name is not None and subprocess.run(
+            ["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", name], cwd=tmp).returncode == 0
+    # Package lists that are missing or older than the archive: once more
+    # after an update.
+    if not download():
+        sh(["apt-get", "update", "-qq"])
+        if not download():
+            raise RuntimeError("cannot download the kernel package")
     deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+    log("unpacking", os.path.basename(deb))
     sh(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")])
     image = glob.glob(os.path.join(tmp, "x", "boot", "vmlinuz-*"))[0]
     shutil.copy(image, cache)
