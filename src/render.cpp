@@ -548,25 +548,6 @@ void no_scaler(stream_t* s)
         printf("%s: cannot initialize conversion context!\n", "render_thread");
 }
 
-// The first visible pixel and the bytes of one: surfaces that describe their
-// own layout (panning, 16/24/32 bits) say so, plain ones are RGB565 from fb.
-template <typename F>
-uint8_t* first_pixel(const F* fb)
-{
-    if constexpr (requires { fb->screen; })
-        return fb->screen;
-    else
-        return fb->fb;
-}
-template <typename F>
-long long pixel_bytes(const F* fb)
-{
-    if constexpr (requires { fb->bytes_per_pixel; })
-        return fb->bytes_per_pixel;
-    else
-        return 2;
-}
-
 // Blackens the visible part of a rectangle of the surface; every device
 // layout is black at zero bytes.
 void clear_rect(long long x, long long y, long long w, long long h)
@@ -575,9 +556,9 @@ void clear_rect(long long x, long long y, long long w, long long h)
     if (!visible_part(fb0, x, y, w, h, &v))
         return;
     const size_t line = fb0->finfo.line_length;
-    const long long bytes = pixel_bytes(fb0);
+    const long long bytes = fb0->bytes_per_pixel;
     for (long long j = v.j0; j < v.j1; ++j)
-        memset(first_pixel(fb0) + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
+        memset(fb0->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
                static_cast<size_t>((v.i1 - v.i0) * bytes));
 }
 
