@@ -25,6 +25,10 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# postinst makes the group velmor with addgroup; the libraries come from
+# dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 configure_file(${CMAKE_SOURCE_DIR}/dist/debian/conffiles.in ${CMAKE_BINARY_DIR}/debian/conffiles @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
