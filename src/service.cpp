@@ -52,6 +52,32 @@ int listen_fd = -1;
 std::vector<std::unique_ptr<client_t>> clients;
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t quit_requested = 0;
+struct sigaction earlier_quit[3];  // what SIGTERM, SIGINT and SIGHUP did before
+const int quit_signals[3] = {SIGTERM, SIGINT, SIGHUP};
+
+// Without standard input to close, a quit signal has to reach the poll loop
+// itself: it is woken, and whatever handled the signal before still does.
+void quit_signal(int sig)
+{
+    service_request_quit();
+    for (int i = 0; i < 3; ++i) {
+        const auto h = earlier_quit[i].sa_handler;
+        if (quit_signals[i] == sig && h != SIG_DFL && h != SIG_IGN && h != nullptr)
+            h(sig);
+    }
+}
+
+bool quit_signals_installed = false;
+
+void install_quit_signals(void)
+{
+    quit_signals_installed = true;
+    struct sigaction sa = {};
+    sa.sa_handler = quit_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < 3; ++i)
+        sigaction(quit_signals[i], &sa, &earlier_quit[i]);
+}
 
 ssize_t client_write(void* cookie, const char* buf, size_t size)
 {
@@ -306,6 +332,7 @@ void service_run(void)
         console_loop();
         return;
     }
+    install_quit_signals();
     printf("%d>", 0);
     fflush(stdout);
     poll_loop();
@@ -323,6 +350,9 @@ void service_done(void)
         unlink(control_path.c_str());
     }
     listen_fd = -1;
+    for (int i = 0; quit_signals_installed && i < 3; ++i)
+        sigaction(quit_signals[i], &earlier_quit[i], nullptr);
+    quit_signals_installed = false;
     for (int& fd : wake_pipe) {
         if (fd >= 0)
             close(fd);
