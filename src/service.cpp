@@ -158,7 +158,8 @@ bool client_read(client_t* c)
     return true;
 }
 
-// Feeds standard input to its session: false at its end or on `exit`.
+// Feeds standard input to its session: false on `exit`. Its end ends only
+// the session: the control socket's clients go on.
 bool stdin_read(bool* open)
 {
     char buf[READ_CHUNK];
@@ -167,7 +168,7 @@ bool stdin_read(bool* open)
         return true;
     if (n <= 0) {
         *open = false;
-        return listen_fd >= 0;
+        return true;
     }
     for (ssize_t i = 0; i < n; ++i)
         if (console_putch(static_cast<unsigned char>(buf[i])) == -1)
