@@ -176,8 +176,8 @@ bool stdin_read(bool* open)
     return true;
 }
 
-// Standard input and every session, until `exit`, a quit request, or the
-// end of standard input when there is no control socket.
+// Standard input, the listening socket and every session, until `exit` or a
+// quit request.
 void poll_loop(void)
 {
     bool stdin_open = true;
@@ -186,7 +186,7 @@ void poll_loop(void)
         fds.clear();
         fds.push_back({wake_pipe[0], POLLIN, 0});
         fds.push_back({stdin_open ? 0 : -1, POLLIN, 0});
-        fds.push_back({clients.size() < MAX_SESSIONS ? listen_fd : -1, POLLIN, 0});
+        fds.push_back({listen_fd, POLLIN, 0});
         for (const auto& c : clients)
             fds.push_back({c->fd, static_cast<short>((c->closing ? 0 : POLLIN) | (c->pending.empty() ? 0 : POLLOUT)), 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -206,8 +206,10 @@ void poll_loop(void)
                 return;
             }
             client_flush(c);
-            if (c->pending.size() > MAX_PENDING)
-                c->closing = true, c->pending.clear();
+            if (c->pending.size() > MAX_PENDING) {
+                c->closing = true;
+                c->pending.clear();
+            }
         }
         for (size_t i = clients.size(); i-- > 0;) {
             if (clients[i]->closing && clients[i]->pending.empty()) {
