@@ -52,32 +52,6 @@ int listen_fd = -1;
 std::vector<std::unique_ptr<client_t>> clients;
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t quit_requested = 0;
-struct sigaction earlier_quit[3];  // what SIGTERM, SIGINT and SIGHUP did before
-const int quit_signals[3] = {SIGTERM, SIGINT, SIGHUP};
-
-// Without standard input to close, a quit signal has to reach the poll loop
-// itself: it is woken, and whatever handled the signal before still does.
-void quit_signal(int sig)
-{
-    service_request_quit();
-    for (int i = 0; i < 3; ++i) {
-        const auto h = earlier_quit[i].sa_handler;
-        if (quit_signals[i] == sig && h != SIG_DFL && h != SIG_IGN && h != nullptr)
-            h(sig);
-    }
-}
-
-bool quit_signals_installed = false;
-
-void install_quit_signals(void)
-{
-    quit_signals_installed = true;
-    struct sigaction sa = {};
-    sa.sa_handler = quit_signal;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < 3; ++i)
-        sigaction(quit_signals[i], &sa, &earlier_quit[i]);
-}
 
 ssize_t client_write(void* cookie, const char* buf, size_t size)
 {
@@ -310,7 +284,7 @@ bool service_prepare(const service_options_t* o)
             return false;
         }
     }
-    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror("velmor: pipe");
         return false;
     }
@@ -335,7 +309,6 @@ void service_run(void)
         console_loop();
         return;
     }
-    install_quit_signals();
     printf("%d>", 0);
     fflush(stdout);
     poll_loop();
@@ -353,14 +326,7 @@ void service_done(void)
         unlink(control_path.c_str());
     }
     listen_fd = -1;
-    for (int i = 0; quit_signals_installed && i < 3; ++i)
-        sigaction(quit_signals[i], &earlier_quit[i], nullptr);
-    quit_signals_installed = false;
-    for (int& fd : wake_pipe) {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
+    // The wake-up pipe stays: a quit signal may still be on its way to it.
 }
 
 void service_request_quit(void)
