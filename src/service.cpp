@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,7 +51,8 @@ std::string control_path;
 int listen_fd = -1;
 std::vector<std::unique_ptr<client_t>> clients;
 int wake_pipe[2] = {-1, -1};
-volatile sig_atomic_t quit_requested = 0;
+// Set by the quit-signal thread (or a handler: a lock-free atomic is safe there).
+std::atomic<int> quit_requested{0};
 
 ssize_t client_write(void* cookie, const char* buf, size_t size)
 {
