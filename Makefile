@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all setup build run test asan tsan bench fuzz clean
+.PHONY: all setup build run test asan tsan bench fuzz setup-arm64 arm64 test-arm64 clean
 
 all: build
 
@@ -48,5 +48,20 @@ fuzz: setup build-fuzz/build.ninja
 bench: build
 	bash bench/run
 
+# The arm64 cross-build, and its tests on an emulated arm64 machine
+# (tools/arm64/test). Tests whose timing an emulated processor cannot meet
+# are listed in tools/arm64/excluded.
+setup-arm64:
+	@bash scripts/setup --arm64
+
+build-arm64/build.ninja:
+	cmake -S . -B build-arm64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DVELMOR_BENCH=OFF
+
+arm64: setup-arm64 build-arm64/build.ninja
+	cmake --build build-arm64 -j $(JOBS)
+
+test-arm64: arm64
+	bash tools/arm64/test $(CTEST_ARGS)
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-arm64
