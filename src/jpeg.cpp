@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <climits>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/buffer.h>
@@ -72,6 +73,29 @@ AVPixelFormat format_of(int subsamp)
     default:
         return AV_PIX_FMT_NONE;
     }
+}
+
+// The pixel aspect of the JFIF header, read as FFmpeg's decoder reads it
+// (densities as the ratio, whatever their unit); 0/1 when there is none.
+AVRational jfif_aspect(const uint8_t* data, int size)
+{
+    auto be16 = [&](int at) { return data[at] << 8 | data[at + 1]; };
+    for (int at = 2; at + 4 <= size && data[at] == 0xff;) {
+        const int marker = data[at + 1];
+        if (marker == 0xff) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xda)  // the picture data starts
+            break;
+        const int len = be16(at + 2);
+        if (marker == 0xe0 && len >= 16 && at + 4 + 12 <= size && memcmp(data + at + 4, "JFIF", 5) == 0) {
+            const int x = be16(at + 4 + 8), y = be16(at + 4 + 10);
+            return x > 0 && y > 0 ? AVRational{x, y} : AVRational{0, 1};
+        }
+        at += 2 + len;
+    }
+    return {0, 1};
 }
 
 // A handle that failed may stay failed (libjpeg-turbo 2.1 leaves the
@@ -163,6 +187,7 @@ bool jpeg_decode(jpeg_decoder_t* d, const uint8_t* data, int size, const jpeg_ta
     pic->format = format;
     pic->color_range = AVCOL_RANGE_JPEG;
     pic->chroma_location = AVCHROMA_LOC_CENTER;
+    pic->sample_aspect_ratio = jfif_aspect(data, size);
     pic->key_frame = 1;
     pic->pict_type = AV_PICTURE_TYPE_I;
     *fullw = w;
