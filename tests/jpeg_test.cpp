@@ -121,7 +121,9 @@ TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
         int fw = 0, fh = 0;
         ASSERT_TRUE(jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), {}, full.get(), &fw, &fh));
         EXPECT_EQ(full->format, ref->format);
-        EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0);
+        EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0)
+            << full->sample_aspect_ratio.num << "/" << full->sample_aspect_ratio.den << " against "
+            << ref->sample_aspect_ratio.num << "/" << ref->sample_aspect_ratio.den;
         EXPECT_EQ(fw, 161);
         ASSERT_EQ(full->width, ref->width);
         ASSERT_EQ(full->height, ref->height);
