@@ -341,9 +341,10 @@ int cmd_live(const AVInputFormat* fmt, double secs, int w, int h, const std::vec
     usleep(static_cast<useconds_t>(secs * 1e6));
     const double t1 = now_s(), c1 = cpu_s();
     double slowest = 1e9, total = 0;
-    long lost = 0;
+    long dropped = 0, replaced = 0;
     for (size_t i = 0; i < streams.size(); ++i) {
-        lost += streams[i]->pictures_dropped.load() + streams[i]->pictures_replaced.load();
+        dropped += streams[i]->pictures_dropped.load();
+        replaced += streams[i]->pictures_replaced.load();
         const double rate = static_cast<double>(streams[i]->pictures_drawn.load() - d0[i]) / (t1 - t0);
         slowest = std::min(slowest, rate);
         total += rate;
@@ -351,8 +352,8 @@ int cmd_live(const AVInputFormat* fmt, double secs, int w, int h, const std::vec
     for (stream_t* s : streams)
         stop(s);
     velmor_shutdown();
-    printf("RESULT cpu=%.2f slowest=%.2f mean=%.2f lost=%ld\n", 100 * (c1 - c0) / (t1 - t0), slowest,
-           total / static_cast<double>(std::max<size_t>(urls.size(), 1)), lost);
+    printf("RESULT cpu=%.2f slowest=%.2f mean=%.2f dropped=%ld replaced=%ld\n", 100 * (c1 - c0) / (t1 - t0),
+           slowest, total / static_cast<double>(std::max<size_t>(urls.size(), 1)), dropped, replaced);
     return 0;
 }
 
