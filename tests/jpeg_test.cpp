@@ -4,18 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "jpeg.h"
-#include "media.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace {
@@ -165,53 +161,6 @@ TEST(Jpeg, DamagedPicturesAndFieldsAreRefused)
     interlaced.stream_height = 48;
     EXPECT_TRUE(
         jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), interlaced, pic.get(), &fw, &fh));
-}
-
-// A camera-like picture into a 80x60 window as the renderer draws it
-// (nearest pixel into RGB565): reduced decoding against full decoding.
-TEST(Jpeg, ReducedWindowLooksLikeTheFullOne)
-{
-    AVFormatContext* in = nullptr;
-    ASSERT_EQ(avformat_open_input(&in, clip_mjpeg().c_str(), nullptr, nullptr), 0);
-    AVPacket* pkt = av_packet_alloc();
-    ASSERT_EQ(av_read_frame(in, pkt), 0);
-    jpeg_decoder_ptr dec = jpeg_decoder_new();
-    frame_ptr full(av_frame_alloc()), reduced(av_frame_alloc());
-    int fw = 0, fh = 0;
-    jpeg_target_t win;
-    win.winw = 80;
-    win.winh = 60;
-    ASSERT_TRUE(jpeg_decode(dec.get(), pkt->data, pkt->size, {}, full.get(), &fw, &fh));
-    ASSERT_TRUE(jpeg_decode(dec.get(), pkt->data, pkt->size, win, reduced.get(), &fw, &fh));
-    EXPECT_EQ(reduced->width, full->width / 4);
-    std::vector<uint16_t> out[2];
-    int i = 0;
-    for (AVFrame* f : {full.get(), reduced.get()}) {
-        SwsContext* sws = sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), 80, 60,
-                                         AV_PIX_FMT_RGB565, SWS_POINT, nullptr, nullptr, nullptr);
-        out[i].resize(80 * 60);
-        uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(out[i].data())};
-        int stride[4] = {160};
-        sws_scale(sws, f->data, f->linesize, 0, f->height, dst, stride);
-        sws_freeContext(sws);
-        ++i;
-    }
-    int worst = 0;
-    long total = 0;
-    for (size_t k = 0; k < out[0].size(); ++k) {
-        // Green's six bits, in 8-bit levels.
-        const int a = (out[0][k] >> 5 & 63) << 2, b = (out[1][k] >> 5 & 63) << 2;
-        worst = std::max(worst, std::abs(a - b));
-        total += std::abs(a - b);
-    }
-    const double mean = static_cast<double>(total) / static_cast<double>(out[0].size());
-    printf("reduced (1/4) against full decoding, 80x60 window: green differs by %d levels at most, %.2f mean\n",
-           worst, mean);
-    // Nearest-pixel picks one pixel of a block where reduction gives its
-    // mean: sharp edges differ, the picture as a whole must not.
-    EXPECT_LT(mean, 12.0);
-    av_packet_free(&pkt);
-    avformat_close_input(&in);
 }
 
 }  // namespace
