@@ -21,6 +21,7 @@
 #include "console.h"
 #include "reader.h"
 #include "render.h"
+#include "service.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -265,7 +266,7 @@ static int cmd_exit(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 
 static int cmd_ping(const char* /*name*/, int argc, const char** argv)
 {
-    printf("pong(%s)\n", argc > 0 ? argv[0] : "");
+    console_printf("pong(%s)\n", argc > 0 ? argv[0] : "");
     return 1;
 }
 
@@ -287,17 +288,17 @@ static bool add_option(int argc, const char** argv, int* i, std::vector<std::str
 {
     const char* what = strcmp(argv[*i], "-o") == 0 ? "input" : "decoder";
     if (*i + 1 >= argc) {
-        printf("Error: %s option is not specified!\n", what);
+        console_printf("Error: %s option is not specified!\n", what);
         return false;
     }
     const char* opt = argv[++*i];
     const char* eq = strchr(opt, '=');
     if (eq == nullptr || eq == opt) {
-        printf("Error: %s option '%s' is not key=value!\n", what, url_redacted(opt).c_str());
+        console_printf("Error: %s option '%s' is not key=value!\n", what, url_redacted(opt).c_str());
         return false;
     }
     if (to->size() >= max_options) {
-        printf("Error: more than %zu %s options!\n", max_options, what);
+        console_printf("Error: more than %zu %s options!\n", max_options, what);
         return false;
     }
     to->push_back(opt);
@@ -318,23 +319,23 @@ static int parse_source_flag(int argc, const char** argv, int* i, play_args_t* a
         return add_option(argc, argv, i, &set.decoder_options) ? 1 : -1;
     } else if (strcmp(arg, "-c") == 0) {
         if (*i + 1 >= argc) {
-            printf("Error: decoder name is not specified!\n");
+            console_printf("Error: decoder name is not specified!\n");
             return -1;
         }
         a->decoder_name = argv[++*i];
         if (strlen(a->decoder_name) > max_decoder_name) {
-            printf("Error: decoder name is longer than %zu characters!\n", max_decoder_name);
+            console_printf("Error: decoder name is longer than %zu characters!\n", max_decoder_name);
             return -1;
         }
         ffmpeg_guard ff;
         set.decoder = avcodec_find_decoder_by_name(a->decoder_name);
         if (set.decoder == nullptr) {
-            printf("Error: unknown decoder '%s'!\n", a->decoder_name);
+            console_printf("Error: unknown decoder '%s'!\n", a->decoder_name);
             return -1;
         }
     } else if (strcmp(arg, "-r") == 0) {
         if (*i + 1 >= argc || !to_int(argv[*i + 1], 1, &set.reconnect) || set.reconnect > 3600) {
-            printf("Error: reconnect delay is not a whole number of seconds from 1 to 3600!\n");
+            console_printf("Error: reconnect delay is not a whole number of seconds from 1 to 3600!\n");
             return -1;
         }
         ++*i;
@@ -357,64 +358,64 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             set.nozoom = 1;
         } else if (strcmp(arg, "-f") == 0) {
             if (i + 1 >= argc) {
-                printf("Error: format name is not specified!\n");
+                console_printf("Error: format name is not specified!\n");
                 return false;
             }
             a->format_name = argv[++i];
             ffmpeg_guard ff;
             set.format = av_find_input_format(a->format_name);
             if (set.format == nullptr) {
-                printf("Error: input format name is invalid!\n");
+                console_printf("Error: input format name is invalid!\n");
                 return false;
             }
         } else if (strcmp(arg, "-n") == 0) {
             if (i + 1 >= argc) {
-                printf("Error: stream name is not specified!\n");
+                console_printf("Error: stream name is not specified!\n");
                 return false;
             }
             a->name = argv[++i];
         } else if (strcmp(arg, "-p") == 0) {
             if (i + 2 >= argc) {
-                printf("Error: window position is not specified correctly!\n");
+                console_printf("Error: window position is not specified correctly!\n");
                 return false;
             }
             if (!to_int(argv[i + 1], INT_MIN, &set.x) || !to_int(argv[i + 2], INT_MIN, &set.y)) {
-                printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
+                console_printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
                 return false;
             }
             i += 2;
         } else if (strcmp(arg, "-s") == 0) {
             if (i + 2 >= argc) {
-                printf("Error: window size is not specified correctly!\n");
+                console_printf("Error: window size is not specified correctly!\n");
                 return false;
             }
             if (!to_int(argv[i + 1], 0, &set.w) || !to_int(argv[i + 2], 0, &set.h)) {
-                printf("Error: window size '%s %s' is not two whole numbers of 0 or more!\n", argv[i + 1],
+                console_printf("Error: window size '%s %s' is not two whole numbers of 0 or more!\n", argv[i + 1],
                        argv[i + 2]);
                 return false;
             }
             i += 2;
         } else {
             if (a->url != nullptr) {
-                printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
+                console_printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }
             a->url = arg;
         }
     }
     if (a->url == nullptr) {
-        printf("Error: stream url is not specified. Nothing to play!\n ");
+        console_printf("Error: stream url is not specified. Nothing to play!\n ");
         return false;
     }
     if (set.aspect != 0 && set.nozoom != 0) {
-        printf("Error: -a (keep aspect) and -z (no zoom) cannot be combined!\n");
+        console_printf("Error: -a (keep aspect) and -z (no zoom) cannot be combined!\n");
         return false;
     }
     a->shown_url = url_redacted(a->url);
     if (a->name == nullptr)
         a->name = a->shown_url.c_str();
     if (names_own_stdio(a->url)) {
-        printf("Error: stream url '%s' is the console's own input or output!\n", a->shown_url.c_str());
+        console_printf("Error: stream url '%s' is the console's own input or output!\n", a->shown_url.c_str());
         return false;
     }
     return true;
@@ -426,15 +427,15 @@ static void print_source_flags(const play_args_t& a)
     const char* fn = "cmd_play";
     const stream_settings_t& set = a.settings;
     if (set.aspect != 0)
-        printf("%s: Keep Aspect  : 1\n", fn);
+        console_printf("%s: Keep Aspect  : 1\n", fn);
     if (a.decoder_name != nullptr)
-        printf("%s: Decoder      : '%s'\n", fn, a.decoder_name);
+        console_printf("%s: Decoder      : '%s'\n", fn, a.decoder_name);
     if (set.reconnect != stream_settings_t{}.reconnect)
-        printf("%s: Reconnect    : %d sec\n", fn, set.reconnect);
+        console_printf("%s: Reconnect    : %d sec\n", fn, set.reconnect);
     for (const std::string& o : set.input_options)
-        printf("%s: Input option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
+        console_printf("%s: Input option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
     for (const std::string& o : set.decoder_options)
-        printf("%s: Codec option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
+        console_printf("%s: Codec option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
 }
 
 static int cmd_play(const char* /*name*/, int argc, const char** argv)
@@ -443,16 +444,16 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     if (!parse_play_args(argc, argv, &a))
         return 0;
     if (streams_find(a.name) != nullptr) {
-        printf("Error: duplicate stream name '%s'!\n", a.name);
+        console_printf("Error: duplicate stream name '%s'!\n", a.name);
         return 0;
     }
     const char* fn = "cmd_play";
-    printf("%s: Stream Name  : '%s'\n", fn, a.name);
-    printf("%s: Stream URL   : '%s'\n", fn, a.shown_url.c_str());
-    printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
-    printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
-    printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
-    printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
+    console_printf("%s: Stream Name  : '%s'\n", fn, a.name);
+    console_printf("%s: Stream URL   : '%s'\n", fn, a.shown_url.c_str());
+    console_printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
+    console_printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
+    console_printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
+    console_printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
     print_source_flags(a);
 
     stream_t* s = stream_new(a.name, a.url, a.settings);
@@ -466,7 +467,7 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
 static stream_t* named_stream(int argc, const char** argv, int min_args, int max_args)
 {
     if (argc < min_args || argc > max_args) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return nullptr;
     }
     stream_t* s = streams_find(argv[0]);
@@ -474,7 +475,7 @@ static stream_t* named_stream(int argc, const char** argv, int min_args, int max
     if (s == nullptr)
         s = streams_find(url_redacted(argv[0]).c_str());
     if (s == nullptr)
-        printf("Error: unable to find stream '%s'.\n", argv[0]);
+        console_printf("Error: unable to find stream '%s'.\n", argv[0]);
     return s;
 }
 
@@ -490,7 +491,7 @@ static int cmd_stop(const char* /*name*/, int argc, const char** argv)
 static int cmd_stopall(const char* /*name*/, int argc, const char** /*argv*/)
 {
     if (argc != 0) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return 0;
     }
     for (stream_t* s = streams_first(); s != nullptr; s = streams_first())
@@ -510,7 +511,7 @@ static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
 static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 {
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
-        printf("%16s %16s %s\n", s->name, stream_get_state_name(s), url_redacted(s->inputfile).c_str());
+        console_printf("%16s %16s %s\n", s->name, stream_get_state_name(s), url_redacted(s->inputfile).c_str());
     return 1;
 }
 
@@ -520,12 +521,12 @@ static int cmd_render(const char* /*name*/, int argc, const char** argv)
     if (s == nullptr)
         return 0;
     if (argc == 1) {
-        printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
+        console_printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
         return 1;
     }
     int on = str2bool(argv[1]);
     if (on < 0) {
-        printf("Error: parameter '%s'. is not boolean!\n", argv[1]);
+        console_printf("Error: parameter '%s'. is not boolean!\n", argv[1]);
         return 0;
     }
     s->render_off = on != 0 ? 0 : 1;
@@ -635,6 +636,8 @@ void* quit_watch(void*)
             _exit(128 + sig);
         }
         dup2(input_end, 0);
+        // With a control socket the end of input ends nothing: say so.
+        service_request_quit();
         pthread_kill(main_thread_id, SIGWINCH);
     }
     return nullptr;
@@ -664,10 +667,29 @@ void install_quit_signals()
 
 }  // namespace
 
-int velmor_main(int /*argc*/, char** /*argv*/)
+int velmor_main(int argc, char** argv)
 {
+    service_options_t options;
+    const int usage = service_parse_args(argc, argv, &options);
+    if (usage >= 0)
+        return usage;
+    if (!service_prepare(&options)) {
+        service_done();
+        return 2;
+    }
     install_quit_signals();
-    fbuffer_t* surface = fb_open("/dev/fb0");
+    fbuffer_t* surface = nullptr;
+    if (options.fb != nullptr) {
+        // A device asked for by name is not replaced by one nobody sees.
+        surface = fb_open(options.fb);
+        if (surface == nullptr) {
+            fprintf(stderr, "velmor_main: cannot use framebuffer device '%s'\n", options.fb);
+            service_done();
+            return 1;
+        }
+    }
+    if (surface == nullptr)
+        surface = fb_open("/dev/fb0");
     if (surface == nullptr)
         surface = fb_open("/dev/fb/0");
     if (surface == nullptr) {
@@ -675,7 +697,8 @@ int velmor_main(int /*argc*/, char** /*argv*/)
         surface = fb_open_fake(800, 600);
     }
     velmor_start(surface);
-    console_loop();
+    service_run();
     velmor_shutdown();
+    service_done();
     return 0;
 }
