@@ -448,6 +448,8 @@ void mark_progress(reader_t& r, long long now)
 {
     stream_t* s = r.s;
     r.last_picture_time = now;
+    if (s->connected_at.load(std::memory_order_relaxed) == 0)
+        s->connected_at = now;
     r.largest_picture = std::max(r.largest_picture, r.pkt->size);
     s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
     if (s->input != nullptr && s->input->pb != nullptr)
@@ -478,8 +480,6 @@ bool decode_packet(reader_t& r)
     // stream of undecodable data must not sit on the pool.
     give_back_frame(r);
     if (got) {
-        if (r.s->connected_at.load(std::memory_order_relaxed) == 0)
-            r.s->connected_at = now;
         mark_progress(r, now);
         return true;
     }

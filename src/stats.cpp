@@ -112,12 +112,14 @@ std::string stats_hide_password(const char* text)
     const size_t scheme = t.find("://");
     if (scheme == std::string::npos)
         return t;
+    // The user part ends at the authority's last '@'.
     const size_t host = scheme + 3;
-    const size_t at = t.find('@', host);
-    if (at == std::string::npos || t.find('/', host) < at)
+    const size_t end = t.find_first_of("/?#", host);
+    const size_t at = t.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
+    if (at == std::string::npos || at < host)
         return t;
     const size_t colon = t.find(':', host);
-    if (colon == std::string::npos || colon > at)
+    if (colon > at)
         return t;
     return t.replace(colon + 1, at - colon - 1, "***");
 }

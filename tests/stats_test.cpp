@@ -109,6 +109,14 @@ TEST(StatsCommand, LiveRefusedReconnectedAndRestartedStreams)
     EXPECT_EQ(0, pl.p.wait_exit(20s));
 }
 
+TEST(StatsLine, HidesOnlyThePassword)
+{
+    for (auto [in, out] : {std::pair{"rtsp://u:p@ss@h:554/x?a=b@c", "rtsp://u:***@h:554/x?a=b@c"},
+                           {"rtsp://u@h/x", "rtsp://u@h/x"}, {"http://h/x?a=b:c@d", "http://h/x?a=b:c@d"},
+                           {"cam:1@2", "cam:1@2"}})
+        EXPECT_EQ(out, stats_hide_password(in));
+}
+
 TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
 {
     TempDir dir;
