@@ -33,8 +33,16 @@ void console_init(void)
         console_append(c);
 }
 
+// Forgets every command (their links are cleared, so the records can be
+// registered again) and any partly typed line: console_init starts afresh.
 void console_done(void)
 {
+    if (commands.head != nullptr) {
+        while (list_remove_first(&commands) != nullptr) {
+        }
+    }
+    commands.head = commands.tail = nullptr;
+    line_pos = 0;
 }
 
 void console_register_command(console_cmd_t* cmd)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +23,11 @@ namespace {
 // Written once by the constructor, read by check_address.
 int page_size;
 
-// Names of si_code; the same table serves SIGSEGV and SIGBUS.
-constexpr const char* si_codes[] = {"", "SEGV_MAPERR", "SEGV_ACCERR"};
+// Names of si_code, a table per signal: the same number means different
+// things for SIGSEGV and SIGBUS.
+constexpr const char* segv_codes[] = {"", "SEGV_MAPERR", "SEGV_ACCERR", "SEGV_BNDERR", "SEGV_PKUERR"};
+constexpr const char* bus_codes[] = {"", "BUS_ADRALN", "BUS_ADRERR", "BUS_OBJERR", "BUS_MCEERR_AR", "BUS_MCEERR_AO"};
+static_assert(SEGV_PKUERR == 4 && BUS_MCEERR_AO == 5, "the tables follow <signal.h>");
 
 // The handler logs through syslog and dladdr, which need more than the
 // kernel's minimum signal stack; a stack overflow leaves it nothing else.
@@ -35,10 +39,19 @@ constexpr size_t alt_stack_size = 64 * 1024;
 // 16-byte frames of 64-bit processors.
 constexpr size_t frame_probe = 9;
 
+[[maybe_unused]] int check_address(void* ptr);  // only the frame walk asks
+void signal_segv(int signum, siginfo_t* info, void* ptr);
+
+template <size_t N>
+const char* table_name(const char* const (&table)[N], int code)
+{
+    return code >= 0 && static_cast<size_t>(code) < N ? table[code] : nullptr;
+}
+
 const char* si_code_name(int signum, int code)
 {
-    if (code >= 0 && code < 3)
-        return si_codes[code];
+    if (const char* name = signum == SIGBUS ? table_name(bus_codes, code) : table_name(segv_codes, code))
+        return name;
     switch (code) {
     case SI_KERNEL:  // x86: general protection, e.g. a non-canonical address
         return "SI_KERNEL";
@@ -47,16 +60,6 @@ const char* si_code_name(int signum, int code)
     case SI_QUEUE:
         return "SI_QUEUE";
     }
-    if (signum == SIGSEGV && code == SEGV_BNDERR)
-        return "SEGV_BNDERR";
-    if (signum == SIGSEGV && code == SEGV_PKUERR)
-        return "SEGV_PKUERR";
-    if (signum == SIGBUS && code == BUS_OBJERR)
-        return "BUS_OBJERR";
-    if (signum == SIGBUS && code == BUS_MCEERR_AR)
-        return "BUS_MCEERR_AR";
-    if (signum == SIGBUS && code == BUS_MCEERR_AO)
-        return "BUS_MCEERR_AO";
     return "?";
 }
 
@@ -192,7 +195,7 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) void log_stack_tr
 #endif
 
 // The calling thread's alternate signal stack, if this module made it. The
-// destructor runs when the thread ends.
+// destructor releases it when the thread ends.
 struct alt_stack_t {
     void* map = nullptr;  // guard page and stack
     size_t map_size = 0;
@@ -257,14 +260,13 @@ void sigsegv_thread_init(void)
         return;
     }
     // The guard page below turns an overflow of the signal stack into a
-    // fault instead of silent damage to the memory beneath it.
-    mprotect(map, guard, PROT_NONE);
-
+    // fault instead of silent damage to the memory beneath it: without it,
+    // no alternate stack.
     stack_t ss{};
     ss.ss_sp = static_cast<char*>(map) + guard;
     ss.ss_size = alt_stack_size;
     ss.ss_flags = 0;
-    if (sigaltstack(&ss, nullptr) != 0) {
+    if (mprotect(map, guard, PROT_NONE) != 0 || sigaltstack(&ss, nullptr) != 0) {
         perror("sigsegv_thread_init");
         munmap(map, size);
         return;
@@ -273,11 +275,9 @@ void sigsegv_thread_init(void)
     alt_stack.map_size = size;
 }
 
-void sigsegv_thread_done(void)
-{
-    alt_stack.release();
-}
+namespace {
 
+// Whether the frame at ptr can be read: its two words and the byte after.
 int check_address(void* ptr)
 {
     const int saved_errno = errno;
@@ -320,3 +320,5 @@ void signal_segv(int signum, siginfo_t* info, void* ptr)
     closelog();
     _exit(-1);
 }
+
+}  // namespace

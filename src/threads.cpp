@@ -16,13 +16,22 @@
 namespace {
 
 // Registry mutex: guards threads_list, every record's `th`, and the moves into
-// and out of CREATING and into FINISHED.
+// and out of CREATING and into FINISHED. Statically initialised and never
+// destroyed, so a thread still ending while the process exits finds it intact.
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cv = PTHREAD_COND_INITIALIZER;  // broadcast on RUNNING at start and on FINISHED
 list_t threads_list;
 pthread_key_t self_key = static_cast<pthread_key_t>(-1);
 thread_t main_thread;
 monitor_t sleep_mon;  // never notified: thread_sleep is a timed wait in it
+
+// Holds the registry mutex for its scope.
+struct registry_lock {
+    registry_lock() { pthread_mutex_lock(&lock); }
+    ~registry_lock() { pthread_mutex_unlock(&lock); }
+    registry_lock(const registry_lock&) = delete;
+    registry_lock& operator=(const registry_lock&) = delete;
+};
 
 [[noreturn]] void fatal(const char* func, const char* msg)
 {
@@ -33,6 +42,13 @@ monitor_t sleep_mon;  // never notified: thread_sleep is a timed wait in it
 bool key_ready()
 {
     return self_key != static_cast<pthread_key_t>(-1);
+}
+
+// Without its record a thread can lock no monitor: no way on.
+void set_self(thread_t* t, const char* func)
+{
+    if (pthread_setspecific(self_key, t) != 0)
+        fatal(func, "pthread_setspecific() failed!");
 }
 
 // Appends text to a fixed buffer, truncating; safe inside a signal handler.
@@ -79,6 +95,7 @@ void thread_signal(int sig)
     errno = saved_errno;
 }
 
+// Without the handler the first interrupt would kill the process.
 void initialise_signals()
 {
     struct sigaction sa;
@@ -86,16 +103,30 @@ void initialise_signals()
     sa.sa_handler = thread_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: an interrupted system call must fail with EINTR
-    sigaction(SIGUSR1, &sa, nullptr);
+    if (sigaction(SIGUSR1, &sa, nullptr) != 0)
+        fatal("initialise_signals", "sigaction() failed!");
+}
+
+// A record that no system thread runs yet.
+void record_init(thread_t* t, char* name, const char* func)
+{
+    t->th = 0;
+    t->state = CREATING;
+    t->name = name;
+    t->interrupted = 0;
+    if (pthread_cond_init(&t->wait_cv, nullptr) != 0)
+        fatal(func, "pthread_cond_init() failed!");
+    t->wait_mon = nullptr;
+    list_item_init(&t->thread_item);
+    list_item_init(&t->wait_item);
 }
 
 void finish(thread_t* t)
 {
-    pthread_mutex_lock(&lock);
+    registry_lock g;
     t->state = FINISHED;
     list_remove(&threads_list, &t->thread_item);
     pthread_cond_broadcast(&cv);
-    pthread_mutex_unlock(&lock);
 }
 
 void thread_cleanup(void* arg)
@@ -112,28 +143,29 @@ void* thread_starter(void* arg)
     assert(arg != nullptr);
     assert(key_ready());
     thread_t* t = static_cast<thread_t*>(arg);
-    pthread_setspecific(self_key, t);
+    set_self(t, "thread_starter");
     // A stack overflow leaves no stack for the crash report: give every
     // thread an alternate one (only when the crash reporter is linked in).
     if (sigsegv_thread_init != nullptr)
         sigsegv_thread_init();
     printf("%s: start thread '%s'\n", "thread_starter", t->name);
 
-    pthread_mutex_lock(&lock);
-    // Published by the thread itself, under the registry mutex, before it
-    // counts as alive: interrupters read `th` only while it is alive.
-    t->th = pthread_self();
-    t->state = RUNNING;
-    list_append(&threads_list, &t->thread_item);
-    pthread_cond_broadcast(&cv);
-    pthread_mutex_unlock(&lock);
+    {
+        registry_lock g;
+        // Published by the thread itself, under the registry mutex, before it
+        // counts as alive: interrupters read `th` only while it is alive.
+        t->th = pthread_self();
+        t->state = RUNNING;
+        list_append(&threads_list, &t->thread_item);
+        pthread_cond_broadcast(&cv);
+    }
 
     void* res = nullptr;
     pthread_cleanup_push(thread_cleanup, t);
     res = t->run(t->run_arg);
     pthread_cleanup_pop(0);
 
-    pthread_setspecific(self_key, nullptr);
+    set_self(nullptr, "thread_starter");
     finish(t);
     printf("%s: thread '%s' exited\n", "thread_starter", t->name);
     return res;
@@ -142,18 +174,20 @@ void* thread_starter(void* arg)
 // Joins the record's system thread if one was started and not yet joined,
 // so that no started thread is left unreclaimed and nobody frees a record
 // that its system thread can still read.
-void* reclaim(thread_t* t)
+void* reclaim(thread_t* t, const char* func)
 {
-    pthread_mutex_lock(&lock);
-    pthread_t h = t->th;
-    pthread_mutex_unlock(&lock);
+    pthread_t h;
+    {
+        registry_lock g;
+        h = t->th;
+    }
     if (h == 0)
         return nullptr;
     void* res = nullptr;
-    pthread_join(h, &res);
-    pthread_mutex_lock(&lock);
+    if (pthread_join(h, &res) != 0)
+        fatal(func, "pthread_join() failed!");
+    registry_lock g;
     t->th = 0;
-    pthread_mutex_unlock(&lock);
     return res;
 }
 
@@ -214,10 +248,8 @@ void monitor_lock(monitor_t* m)
         return;
     if (pthread_mutex_trylock(&m->lock) != 0) {
         self->state = BLOCKED;
-        self->blocked_mon = m;
         if (pthread_mutex_lock(&m->lock) != 0)
             fatal("monitor_lock", "pthread_mutex_lock() failed!");
-        self->blocked_mon = nullptr;
         self->state = RUNNING;
     }
     monitor_take(m, self);
@@ -248,7 +280,8 @@ void monitor_unlock(monitor_t* m)
     pthread_mutex_unlock(&m->lock);
 }
 
-thread_t* monitor_wait_set_signal_next(monitor_t* mon)
+// Takes the oldest waiter off the queue and wakes it; with the mutex held.
+static thread_t* monitor_wait_set_signal_next(monitor_t* mon)
 {
     list_item_t* item = list_remove_first(&mon->wait_list);
     if (item == nullptr)
@@ -273,7 +306,8 @@ void monitor_notify_all(monitor_t* mon)
     }
 }
 
-void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos)
+// An absolute wall-clock deadline: the clock pthread_cond_timedwait measures.
+static void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos)
 {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -288,7 +322,8 @@ void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos)
     ts->tv_nsec = static_cast<long>(ns);
 }
 
-int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int interruptible)
+// The wait behind both public ones.
+static int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int interruptible)
 {
     assert(mon != nullptr);
     assert(self != nullptr);
@@ -321,7 +356,6 @@ int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int interruptibl
         // Never queued, so no notification can be ours to pass on.
         interrupted = true;
     } else {
-        self->interrupting.store(0);
         list_append(&mon->wait_list, &self->wait_item);
         // The flag itself is re-tested, with the mutex held, before every
         // sleep: an interrupt landing at any moment after the test above
@@ -379,27 +413,19 @@ void threads_init(void)
     if (threads_list.head != nullptr)
         return;
     list_init(&threads_list);
-    pthread_mutex_init(&lock, nullptr);
-    pthread_cond_init(&cv, nullptr);
-    pthread_key_create(&self_key, nullptr);
+    if (pthread_key_create(&self_key, nullptr) != 0)
+        fatal("threads_init", "pthread_key_create() failed!");
     monitor_init(&sleep_mon);
 
     thread_t* t = &main_thread;
+    record_init(t, const_cast<char*>("main_thread"), "threads_init");
     t->th = pthread_self();
     t->state = RUNNING;
-    t->name = const_cast<char*>("main_thread");
-    t->interrupting = 0;
-    t->interrupted = 0;
-    pthread_cond_init(&t->wait_cv, nullptr);
-    t->wait_mon = nullptr;
-    t->blocked_mon = nullptr;
-    list_item_init(&t->thread_item);
-    list_item_init(&t->wait_item);
-
-    pthread_setspecific(self_key, t);
-    pthread_mutex_lock(&lock);
-    list_append(&threads_list, &t->thread_item);
-    pthread_mutex_unlock(&lock);
+    set_self(t, "threads_init");
+    {
+        registry_lock g;
+        list_append(&threads_list, &t->thread_item);
+    }
     initialise_signals();
 }
 
@@ -414,16 +440,10 @@ void thread_init(thread_t* t, const char* name)
 {
     assert(t != nullptr);
     assert(name != nullptr && name[0] != '\0');
-    t->th = 0;
-    t->state = CREATING;
-    t->name = strdup(name);
-    t->interrupting = 0;
-    t->interrupted = 0;
-    pthread_cond_init(&t->wait_cv, nullptr);
-    t->wait_mon = nullptr;
-    t->blocked_mon = nullptr;
-    list_item_init(&t->thread_item);
-    list_item_init(&t->wait_item);
+    char* copy = strdup(name);
+    if (copy == nullptr)
+        fatal("thread_init", "out of memory!");
+    record_init(t, copy, "thread_init");
 }
 
 void thread_done(thread_t* t)
@@ -441,23 +461,23 @@ void thread_start(thread_t* t, void* (*run)(void*), void* arg)
     assert(run != nullptr);
     assert(t->state == CREATING || t->state == FINISHED);
     // A finished run that nobody joined still holds a system thread.
-    reclaim(t);
+    reclaim(t, "thread_start");
 
-    pthread_mutex_lock(&lock);
-    t->state = CREATING;
-    t->run = run;
-    t->run_arg = arg;
-    pthread_mutex_unlock(&lock);
+    {
+        registry_lock g;
+        t->state = CREATING;
+        t->run = run;
+        t->run_arg = arg;
+    }
 
     pthread_t handle;
     if (pthread_create(&handle, nullptr, thread_starter, t) != 0)
         fatal("thread_start", "can't create thread!");
 
-    pthread_mutex_lock(&lock);
+    registry_lock g;
     while (t->state == CREATING)
         pthread_cond_wait(&cv, &lock);
     assert(pthread_equal(t->th, handle));
-    pthread_mutex_unlock(&lock);
 }
 
 int thread_is_alive(thread_t* thread)
@@ -472,7 +492,7 @@ void* thread_join(thread_t* t)
     assert(t != nullptr);
     assert(t != thread_self());
     bool alive = thread_is_alive(t) != 0;
-    void* res = reclaim(t);
+    void* res = reclaim(t, "thread_join");
     // A run found already finished yields null, whatever its body returned.
     return alive ? res : nullptr;
 }
@@ -509,15 +529,15 @@ int thread_is_interrupted(thread_t* thread)
 void thread_interrupt(thread_t* thread)
 {
     assert(thread != nullptr);
-    pthread_mutex_lock(&lock);
-    thread_state_e s = thread->state;
-    if (s == CREATING || s == FINISHED) {
-        pthread_mutex_unlock(&lock);
-        return;
+    pthread_t th;
+    {
+        registry_lock g;
+        thread_state_e s = thread->state;
+        if (s == CREATING || s == FINISHED)
+            return;
+        thread->interrupted.store(1);
+        th = thread->th;
     }
-    thread->interrupted.store(1);
-    pthread_t th = thread->th;
-    pthread_mutex_unlock(&lock);
 
     // Wake a monitor wait. The waiter re-tests `interrupted` with the mutex
     // held before each sleep, so the signal only has to reach a waiter that is
@@ -527,7 +547,6 @@ void thread_interrupt(thread_t* thread)
     // short transitions, which this loop waits out.
     monitor_t* m = thread->wait_mon.load();
     if (m != nullptr) {
-        thread->interrupting.store(1);
         bool got = false;
         for (;;) {
             got = pthread_mutex_trylock(&m->lock) == 0;
@@ -541,10 +560,10 @@ void thread_interrupt(thread_t* thread)
     }
 
     // Break a blocking system call. Only while the thread has not finished:
-    // after that its handle may already be joined and reused.
-    pthread_mutex_lock(&lock);
-    s = thread->state;
+    // after that its handle may already be joined and reused. A thread past
+    // its body may be gone already; pthread_kill's ESRCH then breaks nothing.
+    registry_lock g;
+    thread_state_e s = thread->state;
     if (s != CREATING && s != FINISHED && pthread_equal(thread->th, th))
         pthread_kill(th, SIGUSR1);
-    pthread_mutex_unlock(&lock);
 }

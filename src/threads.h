@@ -4,7 +4,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <time.h>
 
 #include <atomic>
 
@@ -24,14 +23,16 @@ struct monitor {
 };
 typedef struct monitor monitor_t;
 
+// STARTED and SUSPENDED are never entered: kept so that the states keep
+// their numbers.
 enum thread_state {
     CREATING = 0,
-    STARTED = 1,  // declared, never entered
+    STARTED = 1,
     RUNNING = 2,
     WAITING = 3,
     TIMED_WAITING = 4,
     BLOCKED = 5,
-    SUSPENDED = 6,  // declared, never entered
+    SUSPENDED = 6,
     FINISHED = 7,
 };
 typedef enum thread_state thread_state_e;
@@ -41,11 +42,9 @@ struct thread {
     pthread_t th;                          // the system thread; 0 when there is none to reclaim
     std::atomic<thread_state_e> state;
     char* name;                            // private copy; the main thread's is a constant
-    std::atomic<char> interrupting;        // an interrupter is waking this thread out of a monitor wait
     std::atomic<char> interrupted;         // the pending interrupt
     pthread_cond_t wait_cv;                // used only by monitor waits, with the monitor's mutex
     std::atomic<monitor_t*> wait_mon;      // monitor being waited in, else null
-    std::atomic<monitor_t*> blocked_mon;   // monitor whose mutex this thread blocks on, else null
     list_item_t thread_item;               // link in the registry
     list_item_t wait_item;                 // link in a monitor's wait queue
     void* (*run)(void*);
@@ -62,11 +61,6 @@ int monitor_wait(monitor_t* m);
 int monitor_wait_timeout(monitor_t* m, long millis);  // 0 ms: no time limit
 void monitor_notify(monitor_t* mon);
 void monitor_notify_all(monitor_t* mon);
-
-// Building blocks of the waits, visible for tests.
-int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int interruptible);
-thread_t* monitor_wait_set_signal_next(monitor_t* mon);
-void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos);
 
 // Threads.
 void threads_init(void);
