@@ -457,16 +457,14 @@ static console_cmd_t cmd_stats_reg[] = {
 // Entry
 // ---------------------------------------------------------------------------
 
-void velmor_register_commands(void)
+// Initialises the console and registers `help` and the stream commands.
+static void velmor_register_commands(void)
 {
-    // The records are linked into the registry themselves: once only.
-    static bool registered = false;
+    // console_done at shut-down unlinks the records: a new start-up links
+    // them again.
     console_init();
-    if (!registered) {
-        console_register_commands(cmd_velmor_reg);
-        console_register_commands(cmd_stats_reg);
-    }
-    registered = true;
+    console_register_commands(cmd_velmor_reg);
+    console_register_commands(cmd_stats_reg);
 }
 
 void velmor_start(fbuffer_t* surface)

@@ -183,5 +183,3 @@ int velmor_main(int argc, char** argv);
 // velmor_shutdown.
 void velmor_start(fbuffer_t* surface);
 void velmor_shutdown(void);
-// Initialises the console and registers `help` and the stream commands.
-void velmor_register_commands(void);
