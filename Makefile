@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all setup build run test asan tsan bench fuzz clean
+.PHONY: all setup build run test test-fb asan tsan bench fuzz clean
 
 all: build
 
@@ -21,6 +21,12 @@ run: build
 
 test: build
 	cd build && ctest $(CTEST_ARGS)
+
+# The player on Debian's kernel framebuffers at 16, 24 and 32 bits per pixel
+# under QEMU, screenshots compared pixel by pixel (tests/fb/run.py; about
+# 2 minutes, the kernel and clips cached in build/fb-test).
+test-fb: build
+	python3 tests/fb/run.py build
 
 build-asan/build.ninja:
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_ASAN=ON -DVELMOR_BENCH=OFF

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 key_color_t* search_color(key_color_t* colors, int size, int key)
 {
@@ -133,39 +134,81 @@ void icon_free(icon_t* i)
 
 namespace {
 
-// The part of an icon placed at (posx, posy) that lies on the surface, in
-// icon coordinates: columns [x0, x1), rows [y0, y1). The surface is taken no
-// wider than a scan line and no taller than its memory, so a record whose
-// resolution disagrees with its memory is not written past either.
+// The part of an icon placed at (posx, posy) that lies on the visible area,
+// in icon coordinates: columns [x0, x1), rows [y0, y1).
 struct clip_t {
     int x0, x1, y0, y1;
 };
 
 bool icon_clip(const fbuffer_t* fb, const icon_t* i, int posx, int posy, clip_t* c)
 {
-    long long line = fb->finfo.line_length;
-    if (line <= 0 || fb->fb == nullptr)
+    if (fb->screen == nullptr)
         return false;
-    long long sw = std::min<long long>(fb->vinfo.xres, line / 2);
-    if (fb->fb_size < 2 * sw)
-        return false;
-    // The last row needs only its visible pixels, not a whole scan line.
-    long long sh = std::min<long long>(fb->vinfo.yres, (fb->fb_size - 2 * sw) / line + 1);
     long long x0 = std::max<long long>(0, -static_cast<long long>(posx));
     long long y0 = std::max<long long>(0, -static_cast<long long>(posy));
-    long long x1 = std::min<long long>(i->width, sw - posx);
-    long long y1 = std::min<long long>(i->height, sh - posy);
+    long long x1 = std::min<long long>(i->width, static_cast<long long>(fb->vinfo.xres) - posx);
+    long long y1 = std::min<long long>(i->height, static_cast<long long>(fb->vinfo.yres) - posy);
     if (x0 >= x1 || y0 >= y1)
         return false;
     *c = {static_cast<int>(x0), static_cast<int>(x1), static_cast<int>(y0), static_cast<int>(y1)};
     return true;
 }
 
-// The pixel at screen column sx, row sy; only called for on-screen places.
-uint16_t* screen_pixel(fbuffer_t* fb, long long sx, long long sy)
+// The first of a row's pixels; only called for on-screen places.
+uint8_t* screen_pixel(fbuffer_t* fb, long long sx, long long sy)
 {
-    size_t off = static_cast<size_t>(sy) * fb->finfo.line_length + static_cast<size_t>(sx) * 2;
-    return reinterpret_cast<uint16_t*>(fb->fb + off);
+    return fb->screen + static_cast<size_t>(sy) * fb->finfo.line_length
+           + static_cast<size_t>(sx) * static_cast<size_t>(fb->bytes_per_pixel);
+}
+
+// One colour channel of the surface's pixel values: where its field lies and
+// how far its value is shifted up to fill 8 bits (zero low bits, no copies of
+// the high ones).
+struct channel_t {
+    uint32_t offset, mask, widen;
+};
+
+struct pixels_t {
+    channel_t c[3];  // red, green, blue
+    uint32_t keep;   // bits of no channel (the unused byte of 32-bit pixels)
+    int bytes;
+};
+
+pixels_t pixels_of(const fbuffer_t* fb)
+{
+    pixels_t p;
+    const fb_bitfield* f[3] = {&fb->vinfo.red, &fb->vinfo.green, &fb->vinfo.blue};
+    p.keep = ~0u;
+    for (int k = 0; k < 3; ++k) {
+        p.c[k] = {f[k]->offset, (1u << f[k]->length) - 1, 8 - f[k]->length};
+        p.keep &= ~(p.c[k].mask << p.c[k].offset);
+    }
+    p.bytes = fb->bytes_per_pixel;
+    return p;
+}
+
+// Pixel values are in the processor's byte order; a 24-bit one takes the
+// low three bytes of a little-endian word.
+uint32_t load(const uint8_t* at, int bytes)
+{
+    if (bytes == 2) {
+        uint16_t v;
+        memcpy(&v, at, 2);
+        return v;
+    }
+    uint32_t v = 0;
+    memcpy(&v, at, static_cast<size_t>(bytes));
+    return v;
+}
+
+void store(uint8_t* at, int bytes, uint32_t v)
+{
+    if (bytes == 2) {
+        uint16_t w = static_cast<uint16_t>(v);
+        memcpy(at, &w, 2);
+    } else {
+        memcpy(at, &v, static_cast<size_t>(bytes));
+    }
 }
 
 }  // namespace
@@ -175,25 +218,26 @@ void icon_draw(fbuffer_t* fb, icon_t* i, int posx, int posy)
     clip_t c;
     if (fb == nullptr || !icon_clip(fb, i, posx, posy, &c))
         return;
+    const pixels_t px = pixels_of(fb);
     for (int y = c.y0; y < c.y1; ++y) {
-        uint16_t* dst = screen_pixel(fb, static_cast<long long>(posx) + c.x0,
-                                     static_cast<long long>(posy) + y);
+        uint8_t* dst = screen_pixel(fb, static_cast<long long>(posx) + c.x0, static_cast<long long>(posy) + y);
         const uint32_t* src = i->argb + static_cast<size_t>(y) * static_cast<size_t>(i->width) + c.x0;
-        for (int x = c.x0; x < c.x1; ++x, ++dst, ++src) {
-            uint32_t s = *src;
-            uint32_t sb = s & 0xFF;
-            uint32_t sg = (s >> 8) & 0xFF;
-            uint32_t sr = (s >> 16) & 0xFF;
-            uint32_t a = s >> 24;
-            uint32_t d = *dst;
-            uint32_t dr = (d & 0xF800) >> 8;
-            uint32_t dg = (d & 0x07E0) >> 3;
-            uint32_t db = (d & 0x001F) << 3;
-            uint32_t na = 256 - a;
-            uint32_t r = (dr * na + sr * a) >> 8;
-            uint32_t g = (dg * na + sg * a) >> 8;
-            uint32_t b = (db * na + sb * a) >> 8;
-            *dst = static_cast<uint16_t>(((r & 0xF8) << 8) | ((g & 0xFC) << 3) | (b >> 3));
+        for (int x = c.x0; x < c.x1; ++x, dst += px.bytes, ++src) {
+            const uint32_t s = *src;
+            const uint32_t a = s >> 24;
+            const uint32_t na = 256 - a;
+            const uint32_t d = load(dst, px.bytes);
+            uint32_t out = d & px.keep;
+            // Each channel widened to 8 bits, blended with weights a and
+            // 256 - a, and cut back to its field: exact 8-bit blending at 24
+            // and 32 bits per pixel.
+            for (int k = 0; k < 3; ++k) {
+                const channel_t& ch = px.c[k];
+                const uint32_t sc = (s >> (16 - 8 * k)) & 0xFF;
+                const uint32_t dc = ((d >> ch.offset) & ch.mask) << ch.widen;
+                out |= (((dc * na + sc * a) >> 8) >> ch.widen) << ch.offset;
+            }
+            store(dst, px.bytes, out);
         }
     }
 }
@@ -203,14 +247,16 @@ void icon_copy(fbuffer_t* fb, icon_t* i, int posx, int posy)
     clip_t c;
     if (fb == nullptr || !icon_clip(fb, i, posx, posy, &c))
         return;
+    const pixels_t px = pixels_of(fb);
     for (int y = c.y0; y < c.y1; ++y) {
-        const uint16_t* src = screen_pixel(fb, static_cast<long long>(posx) + c.x0,
-                                           static_cast<long long>(posy) + y);
+        const uint8_t* src = screen_pixel(fb, static_cast<long long>(posx) + c.x0, static_cast<long long>(posy) + y);
         uint32_t* dst = i->argb + static_cast<size_t>(y) * static_cast<size_t>(i->width) + c.x0;
-        for (int x = c.x0; x < c.x1; ++x, ++dst, ++src) {
-            uint32_t p = *src;
-            *dst = 0xFF000000u | (((p & 0xF800) >> 8) << 16) | (((p & 0x07E0) >> 3) << 8)
-                   | ((p & 0x001F) << 3);
+        for (int x = c.x0; x < c.x1; ++x, ++dst, src += px.bytes) {
+            const uint32_t p = load(src, px.bytes);
+            uint32_t argb = 0xFF000000u;
+            for (int k = 0; k < 3; ++k)
+                argb |= (((p >> px.c[k].offset) & px.c[k].mask) << px.c[k].widen) << (16 - 8 * k);
+            *dst = argb;
         }
     }
 }

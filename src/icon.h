@@ -1,5 +1,6 @@
 // True-colour images with alpha: decoded from built-in XPM data, blended onto
-// the RGB565 surface, or filled from a screen area to put it back later.
+// the surface in its pixel layout, or filled from a screen area to put it
+// back later.
 #pragma once
 
 #include <cstdint>

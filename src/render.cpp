@@ -259,12 +259,10 @@ bool first_warning(stream_t* s, warning_e w)
 // window is on the screen.
 bool window_view(const stream_t* s, fbuffer_t* view, int* ix, int* iy)
 {
-    if (fb0 == nullptr || fb0->fb == nullptr || fb0->finfo.line_length == 0)
+    if (fb0 == nullptr || fb0->screen == nullptr)
         return false;
     const long long line = fb0->finfo.line_length;
-    const long long bytespp = std::max(1u, fb0->vinfo.bits_per_pixel / 8);
-    const long long sw = std::min<long long>(fb0->vinfo.xres, line / bytespp);
-    const long long sh = std::min<long long>(fb0->vinfo.yres, fb0->fb_size / line);
+    const long long sw = fb0->vinfo.xres, sh = fb0->vinfo.yres;
     const long long corner = ICON_INSET + ICON_SIZE;
     const long long ww = s->settings.w > 0 ? s->settings.w : (s->pdstw > 0 ? s->pdstw : corner);
     const long long wh = s->settings.h > 0 ? s->settings.h : (s->pdsth > 0 ? s->pdsth : corner);
@@ -273,10 +271,9 @@ bool window_view(const stream_t* s, fbuffer_t* view, int* ix, int* iy)
     if (x0 >= x1 || y0 >= y1)
         return false;
     *view = *fb0;
-    view->fb = fb0->fb + y0 * line + x0 * bytespp;
+    view->screen = fb0->screen + y0 * line + x0 * fb0->bytes_per_pixel;
     view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
     view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
-    view->fb_size = static_cast<int>(fb0->fb_size - (y0 * line + x0 * bytespp));
     *ix = static_cast<int>(s->settings.x + ICON_INSET - x0);
     *iy = static_cast<int>(s->settings.y + ICON_INSET - y0);
     return true;
@@ -343,42 +340,26 @@ void render_idle(long long now)
 
 // ------------------------------------------------------------------ drawing
 
-// The part of a destination rectangle that lies on the surface: columns
+// The part of a destination rectangle that lies on the visible area: columns
 // [i0, i1) and rows [j0, j1) of the rectangle; `base` is the byte offset of
-// the rectangle's first column within a scan line.
+// the rectangle's first column within a scan line of the visible area.
 struct visible_t {
     long long base;
     long long i0, i1, j0, j1;
 };
 
-long long floor_div(long long a, long long b)
-{
-    return a >= 0 ? a / b : -((-a + b - 1) / b);
-}
-
-// False when nothing of the rectangle is on the surface. The surface is taken
-// no wider than a scan line and no taller than its memory.
+// False when nothing of the rectangle is on the surface (whose visible area
+// fb_setup has checked against its memory).
 bool visible_part(const fbuffer_t* fb, long long dstx, long long dsty, long long dstw, long long dsth,
                   visible_t* v)
 {
-    if (fb == nullptr || fb->fb == nullptr)
+    if (fb == nullptr || fb->screen == nullptr)
         return false;
-    const long long line = fb->finfo.line_length;
-    const long long bpp = fb->vinfo.bits_per_pixel;
-    if (line <= 0 || bpp <= 0)
-        return false;
-    const long long rowbytes = std::min(line, static_cast<long long>(fb->vinfo.xres) * bpp / 8);
-    if (rowbytes < 2 || fb->fb_size < rowbytes)
-        return false;
-    const long long rows = std::min<long long>(fb->vinfo.yres, (fb->fb_size - rowbytes) / line + 1);
-
-    // Every output pixel is a 16-bit word; only the first column's offset
-    // follows the surface's depth.
-    v->base = floor_div(dstx * bpp, 8);
-    v->i0 = std::max(0LL, -floor_div(v->base, 2));
-    v->i1 = std::min(dstw, floor_div(rowbytes - v->base, 2));
+    v->base = dstx * fb->bytes_per_pixel;
+    v->i0 = std::max(0LL, -dstx);
+    v->i1 = std::min(dstw, static_cast<long long>(fb->vinfo.xres) - dstx);
     v->j0 = std::max(0LL, -dsty);
-    v->j1 = std::min(dsth, rows - dsty);
+    v->j1 = std::min(dsth, static_cast<long long>(fb->vinfo.yres) - dsty);
     return v->i0 < v->i1 && v->j0 < v->j1;
 }
 
@@ -463,15 +444,19 @@ uint8_t* clip_buffer(size_t size)
 }
 
 // FFmpeg's converters write whole blocks of pixels (up to 16 at a time with
-// SIMD), and its plain copies of RGB565 run to the end of the shorter line
-// size: only a window whose rows they fill exactly may be drawn straight into
-// screen memory, where anything more would land beside the window.
+// SIMD), and its unscaled conversions between packed RGB layouts (plain
+// copies included) run over the whole line size, or over the gap between
+// rows when both line sizes are equal: only a window whose rows they fill
+// exactly may be drawn straight into screen memory, where anything more
+// would land beside the window.
 bool writes_only_its_rows(int format, const geometry_t& g)
 {
     if (g.dstw % 16 != 0)
         return false;
-    const bool copy = format == AV_PIX_FMT_RGB565LE || format == AV_PIX_FMT_RGB565BE;
-    return !(copy && g.srcw == g.dstw && g.srch == g.dsth);
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    const bool packed_rgb = d != nullptr && (d->flags & AV_PIX_FMT_FLAG_RGB) != 0
+                            && (d->flags & AV_PIX_FMT_FLAG_PLANAR) == 0;
+    return !(packed_rgb && g.srcw == g.dstw && g.srch == g.dsth);
 }
 
 // The stream's cached scaler for this picture and window, rebuilt when
@@ -484,7 +469,7 @@ SwsContext* scaler_for(stream_t* s, const geometry_t& g, int format)
         || s->pfmt != format) {
         ffmpeg_guard ff;
         s->swsctx = sws_getCachedContext(s->swsctx, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
-                                         AV_PIX_FMT_RGB565, SWS_POINT, nullptr, nullptr, nullptr);
+                                         fb0->format, SWS_POINT, nullptr, nullptr, nullptr);
         s->psrcw = g.srcw;
         s->psrch = g.srch;
         s->pdstw = dstw;
@@ -516,17 +501,19 @@ void scale_into_window(stream_t* s, SwsContext* sws, uint8_t* const src[4], cons
                        const geometry_t& g, const visible_t& v, int format)
 {
     const size_t line = fb0->finfo.line_length;
+    const long long bpp = fb0->bytes_per_pixel;
     uint8_t* dst[4] = {};
     int dststride[4] = {};
     if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth && writes_only_its_rows(format, g)) {
-        dst[0] = fb0->fb + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
+        dst[0] = fb0->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
         dststride[0] = static_cast<int>(line);
         sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
         return;
     }
-    // Line sizes are whole 32-pixel blocks, so the converter's overrun stays
-    // inside each scratch line; a little slack after the last.
-    const long long stride = (g.dstw * 2 + 63) & ~63LL;
+    // Line sizes hold whole 16-pixel blocks (in whole 64-byte units), so the
+    // converter's overrun stays inside each scratch line; a little slack
+    // after the last.
+    const long long stride = ((g.dstw + 15) / 16 * 16 * bpp + 63) & ~63LL;
     uint8_t* buf = g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS
                        ? nullptr
                        : clip_buffer(static_cast<size_t>(stride * g.dsth + 64));
@@ -540,10 +527,10 @@ void scale_into_window(stream_t* s, SwsContext* sws, uint8_t* const src[4], cons
     dst[0] = buf;
     dststride[0] = static_cast<int>(stride);
     sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
-    const size_t bytes = static_cast<size_t>(v.i1 - v.i0) * 2;
+    const size_t bytes = static_cast<size_t>((v.i1 - v.i0) * bpp);
     for (long long j = v.j0; j < v.j1; ++j) {
-        uint8_t* to = fb0->fb + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + 2 * v.i0);
-        memcpy(to, buf + j * stride + 2 * v.i0, bytes);
+        uint8_t* to = fb0->screen + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + bpp * v.i0);
+        memcpy(to, buf + j * stride + bpp * v.i0, bytes);
     }
 }
 

@@ -18,6 +18,10 @@
 #include <cstdio>
 #include <cstring>
 
+// The display's console restore (fbuffer), async-signal-safe; weak, so that
+// the handler needs nothing of the program where it has no display.
+void fb_restore_console(void) __attribute__((weak));
+
 namespace {
 
 // Written once by the constructor, read by check_address.
@@ -318,6 +322,8 @@ void signal_segv(int signum, siginfo_t* info, void* ptr)
 #endif
     syslog(LOG_ERR, "End of stack trace.\n");
     closelog();
+    if (fb_restore_console != nullptr)
+        fb_restore_console();
     _exit(-1);
 }
 

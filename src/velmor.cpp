@@ -1,8 +1,11 @@
 #include "velmor.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cassert>
 #include <cctype>
@@ -491,8 +494,67 @@ void velmor_shutdown(void)
     avformat_network_deinit();
 }
 
+// SIGTERM, SIGINT and SIGHUP end the program as `exit` does: standard input
+// is put at its end and the main thread woken from its read, so that the
+// input loop ends and the usual shut-down runs. A second one during the
+// shut-down ends the program at once, the console back in text mode first.
+// The signals are blocked in every thread and taken by a thread of their own
+// (not in the thread registry, which would announce it), since a signal
+// handler may not run at once: ThreadSanitizer defers handlers until the
+// thread enters one of its interceptors, which a read inside stdio never
+// does.
+namespace {
+
+pthread_t main_thread_id;
+int input_end = -1;  // the read end of a pipe whose write end is closed
+sigset_t quit_signals;
+
+// Only makes the main thread's read return with EINTR.
+void wake(int) {}
+
+void* quit_watch(void*)
+{
+    for (bool first = true;; first = false) {
+        int sig = 0;
+        while (sigwait(&quit_signals, &sig) != 0) {
+        }
+        if (!first) {
+            fb_restore_console();
+            _exit(128 + sig);
+        }
+        dup2(input_end, 0);
+        pthread_kill(main_thread_id, SIGWINCH);
+    }
+    return nullptr;
+}
+
+void install_quit_signals()
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return;
+    close(p[1]);
+    input_end = p[0];
+    main_thread_id = pthread_self();
+    struct sigaction sa = {};
+    sa.sa_handler = wake;  // no SA_RESTART: the read must end
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGWINCH, &sa, nullptr);
+    sigemptyset(&quit_signals);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&quit_signals, sig);
+    // Before any other thread starts: they all inherit the mask.
+    pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, quit_watch, nullptr) == 0)
+        pthread_detach(t);
+}
+
+}  // namespace
+
 int velmor_main(int /*argc*/, char** /*argv*/)
 {
+    install_quit_signals();
     fbuffer_t* surface = fb_open("/dev/fb0");
     if (surface == nullptr)
         surface = fb_open("/dev/fb/0");

@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
+#include <linux/kd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,15 +25,41 @@ using namespace testing::internal;
 
 // This machine has no framebuffer. A stand-in device is a regular file whose
 // screen-information requests this executable answers itself; opening and
-// mapping the file are real. Every other descriptor gets the real ioctl.
+// mapping the file are real. The console terminals are stand-ins too while a
+// test runs (/dev/null, or an error), so that no test switches this
+// machine's console; their mode requests are recorded. Every other
+// descriptor and path gets the real call.
 namespace standin {
 dev_t dev;
 ino_t ino;
 bool active = false;
 int fail_var_errno = 0;  // non-zero: FBIOGET_VSCREENINFO fails with it
+int fail_tty_errno = 0;  // non-zero: opening a terminal fails with it
+int tty_fd = -1;
+std::vector<std::pair<std::string, long>> tty_modes;  // (path opened, mode), in order
+std::string tty_path;
 struct fb_fix_screeninfo fix;
 struct fb_var_screeninfo var;
 }  // namespace standin
+
+extern "C" int open(const char* path, int flags, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+    using open_fn = int (*)(const char*, int, ...);
+    static open_fn real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
+    if (standin::active && (strcmp(path, "/dev/tty0") == 0 || strcmp(path, "/dev/tty") == 0)) {
+        if (standin::fail_tty_errno != 0) {
+            errno = standin::fail_tty_errno;
+            return -1;
+        }
+        standin::tty_path = path;
+        return standin::tty_fd = real("/dev/null", O_RDWR | O_CLOEXEC);
+    }
+    return real(path, flags, mode);
+}
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 {
@@ -40,6 +68,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     void* arg = va_arg(ap, void*);
     va_end(ap);
     struct stat st;
+    if (fd == standin::tty_fd && request == KDSETMODE) {
+        standin::tty_modes.emplace_back(standin::tty_path, reinterpret_cast<long>(arg));
+        return 0;
+    }
     if (standin::active && fstat(fd, &st) == 0 && st.st_dev == standin::dev && st.st_ino == standin::ino) {
         if (request == FBIOGET_FSCREENINFO) {
             memcpy(arg, &standin::fix, sizeof standin::fix);
@@ -82,30 +114,39 @@ protected:
     char path[64] = "/tmp/velmor-fb-XXXXXX";
     long fds_before = 0;
     std::string out, err;
+    struct fb_fix_screeninfo fix;  // a description that can be drawn, to start from
+    struct fb_var_screeninfo var;
 
     void SetUp() override
     {
         int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(0, ftruncate(fd, 8192));
+        // Not black: the visible area is cleared when the device is opened.
+        std::vector<uint8_t> fill(8192, 0xEE);
+        ASSERT_EQ(8192, write(fd, fill.data(), fill.size()));
         struct stat st;
         fstat(fd, &st);
         close(fd);
         standin::dev = st.st_dev;
         standin::ino = st.st_ino;
-        standin::fail_var_errno = 0;
+        standin::fail_var_errno = standin::fail_tty_errno = 0;
+        standin::tty_modes.clear();
         // smem_start lies 2048 bytes into its page; the id fills its field.
-        standin::fix = {.smem_start = 0x12345800, .smem_len = 64 * 16, .type = FB_TYPE_PACKED_PIXELS,
+        // The visible 24 x 16 pixels are panned to (3, 16) of a 32 x 48
+        // virtual screen.
+        standin::fix = {.smem_start = 0x12345800, .smem_len = 64 * 48, .type = FB_TYPE_PACKED_PIXELS,
                         .visual = FB_VISUAL_TRUECOLOR, .line_length = 64};
         memcpy(standin::fix.id, "0123456789ABCDEF", 16);
-        standin::var = {.xres = 32, .yres = 16, .xres_virtual = 32, .yres_virtual = 48, .xoffset = 3,
+        standin::var = {.xres = 24, .yres = 16, .xres_virtual = 32, .yres_virtual = 48, .xoffset = 3,
                         .yoffset = 16, .bits_per_pixel = 16, .red = {11, 5, 0}, .green = {5, 6, 0},
                         .blue = {0, 5, 0}};
         fds_before = open_descriptors();
     }
     void TearDown() override
     {
+        fb_restore_console();
         standin::active = false;
+        standin::tty_fd = -1;
         unlink(path);
         EXPECT_EQ(fds_before, open_descriptors()) << "a descriptor was left open";
     }
@@ -158,7 +199,7 @@ TEST_F(FbOpen, FailuresPrintTheirMessageAndCloseTheDevice)
     EXPECT_EQ(std::string::npos, out.find("mmap-ed"));
 }
 
-TEST_F(FbOpen, DeviceIsDescribedAndMappedReadWrite)
+TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
 {
     standin::active = true;
     fbuffer_t* fb = open_captured(path);
@@ -166,30 +207,55 @@ TEST_F(FbOpen, DeviceIsDescribedAndMappedReadWrite)
     EXPECT_EQ("", err);
     EXPECT_EQ(description_head() +
                   "Bits per pixel     : 16\n"
-                  "Resolution         : 32x16 (virtual 32x48)\n"
+                  "Resolution         : 24x16 (virtual 32x48)\n"
                   "Scrolling offset   : (3,16)\n"
                   "Red channel        : 5 bits at offset 11\n"
                   "Green channel      : 6 bits at offset 5\n"
                   "Blue channel       : 5 bits at offset 0\n"
                   "Framebuffer " + path + " is mmap-ed successfuly!\n",
               out);
-    EXPECT_EQ(1024 + 2048, fb->fb_size);  // the mapping starts at the page boundary
-    EXPECT_EQ(64u, fb->finfo.line_length);
-    EXPECT_EQ(32u, fb->vinfo.xres);
+    EXPECT_EQ(3072 + 2048, fb->fb_size);  // the mapping starts at the page boundary
+    EXPECT_EQ(AV_PIX_FMT_RGB565, fb->format);
+    EXPECT_EQ(2, fb->bytes_per_pixel);
+    // The screen memory starts 2048 bytes into the mapping; the visible area
+    // 16 lines and 3 pixels further. Exactly it was cleared.
+    const long first = 2048 + 16 * 64 + 3 * 2;
+    EXPECT_EQ(fb->fb + first, fb->screen);
+    for (long off = 0; off < fb->fb_size; ++off) {
+        long row = (off - first) / 64, col = (off - first) % 64;
+        bool visible = off >= first && row < 16 && col < 24 * 2;
+        ASSERT_EQ(visible ? 0x00 : 0xEE, fb->fb[off]) << off;
+    }
+    // The console is in graphics mode until the surface is closed, and put
+    // back into text mode once, however many ways out ask for it.
+    using modes = std::vector<std::pair<std::string, long>>;
+    EXPECT_EQ((modes{{"/dev/tty0", KD_GRAPHICS}}), standin::tty_modes);
 
     // Shared, writable and readable back (icons save the area under them).
     EXPECT_EQ("rw-s", mapping_permissions(fb->fb));
     fb->fb[0] = 0xA5;
     fb->fb[fb->fb_size - 1] = 0x5A;
     EXPECT_EQ(0xA5, fb->fb[0]);
+    fb_restore_console();
     fb_close(fb);
+    fb_restore_console();
+    EXPECT_EQ((modes{{"/dev/tty0", KD_GRAPHICS}, {"/dev/tty0", KD_TEXT}}), standin::tty_modes);
     int fd = open(path, O_RDONLY);
-    unsigned char first = 0, last = 0;
-    EXPECT_EQ(1, pread(fd, &first, 1, 0));
-    EXPECT_EQ(1, pread(fd, &last, 1, 3071));
+    unsigned char first_byte = 0, last = 0;
+    EXPECT_EQ(1, pread(fd, &first_byte, 1, 0));
+    EXPECT_EQ(1, pread(fd, &last, 1, 5119));
     close(fd);
-    EXPECT_EQ(0xA5, first);
+    EXPECT_EQ(0xA5, first_byte);
     EXPECT_EQ(0x5A, last);
+
+    // Without a terminal to switch: one message, and the device all the same.
+    standin::fail_tty_errno = EACCES;
+    fb = open_captured(path);
+    EXPECT_NE(nullptr, fb);
+    EXPECT_EQ(std::string("Cannot switch /dev/tty0 to graphics mode (") + strerror(EACCES)
+                  + "): console text may show over the windows\n",
+              err);
+    fb_close(fb);
 
     struct fb_fix_screeninfo f = {.smem_start = 0xE0001FFF, .smem_len = 960000};
     EXPECT_EQ(960000 + 4095, fb_map_length(&f));
@@ -205,7 +271,77 @@ TEST_F(FbOpen, DeviceIsDescribedAndMappedReadWrite)
     }
 }
 
-TEST(FbFake, DescribesABlackRgb565Surface)
+// Every layout that can be drawn gets its libswscale format; anything else,
+// and any description whose visible area does not lie in the memory, is
+// refused with one message naming it, the mapping undone.
+TEST_F(FbOpen, PixelLayoutsAndImpossibleDescriptions)
+{
+    standin::active = true;
+    struct Case {
+        uint32_t bits, ro, rl, go, gl, bo, bl;
+        AVPixelFormat want;
+    };
+    const Case layouts[] = {
+        {16, 11, 5, 5, 6, 0, 5, AV_PIX_FMT_RGB565LE},  {16, 0, 5, 5, 6, 11, 5, AV_PIX_FMT_BGR565LE},
+        {16, 10, 5, 5, 5, 0, 5, AV_PIX_FMT_RGB555LE},  {15, 0, 5, 5, 5, 10, 5, AV_PIX_FMT_BGR555LE},
+        {24, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_BGR24},     {24, 0, 8, 8, 8, 16, 8, AV_PIX_FMT_RGB24},
+        {32, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_BGRA},      {32, 0, 8, 8, 8, 16, 8, AV_PIX_FMT_RGBA},
+        {32, 24, 8, 16, 8, 8, 8, AV_PIX_FMT_ABGR},     {32, 8, 8, 16, 8, 24, 8, AV_PIX_FMT_ARGB},
+        {16, 11, 5, 5, 5, 0, 5, AV_PIX_FMT_NONE},      {24, 16, 6, 8, 6, 0, 6, AV_PIX_FMT_NONE},
+        {4096, 16, 8, 8, 8, 0, 8, AV_PIX_FMT_NONE},    {0, 0, 0, 0, 0, 0, 0, AV_PIX_FMT_NONE},
+    };
+    standin::var.xoffset = standin::var.yoffset = 0;
+    standin::fix.line_length = 128;  // 32 pixels of 4 bytes
+    standin::fix.smem_len = 128 * 16;
+    for (const Case& k : layouts) {
+        standin::var.bits_per_pixel = k.bits;
+        standin::var.red = {k.ro, k.rl, 0};
+        standin::var.green = {k.go, k.gl, 0};
+        standin::var.blue = {k.bo, k.bl, 0};
+        fbuffer_t* fb = open_captured(path);
+        SCOPED_TRACE(testing::Message() << k.bits << " bits, red " << k.ro << "/" << k.rl);
+        EXPECT_EQ(k.want, fb != nullptr ? fb->format : AV_PIX_FMT_NONE) << err;
+        if (fb != nullptr) {
+            EXPECT_EQ(static_cast<int>(k.bits + 7) / 8, fb->bytes_per_pixel);
+        }
+        fb_close(fb);
+    }
+    EXPECT_EQ(std::string("Cannot draw on framebuffer ") + path
+                  + ": 0 bits per pixel, red 0 bits at 0, green 0 at 0, blue 0 at 0\n",
+              err);
+
+    auto refused = [&](const char* reason) {
+        EXPECT_EQ(nullptr, open_captured(path));
+        EXPECT_EQ(std::string("Cannot draw on framebuffer ") + path + ": " + reason + "\n", err);
+        standin::fix = FbOpen::fix;
+        standin::var = FbOpen::var;
+    };
+    standin::var.bits_per_pixel = 32;
+    standin::var.red = {16, 8, 0}, standin::var.green = {8, 8, 0}, standin::var.blue = {0, 8, 0};
+    fix = standin::fix;
+    var = standin::var;
+    standin::tty_modes.clear();
+    standin::fix.visual = FB_VISUAL_PSEUDOCOLOR;
+    refused("pseudocolor visual (palette or monochrome)");
+    standin::fix.type = FB_TYPE_PLANES;
+    refused("planar (non-interleaved) pixels");
+    standin::var.grayscale = 1;
+    refused("grayscale");
+    standin::var.grayscale = 0x56595559;  // 'YUYV'
+    refused("FOURCC YUYV");
+    standin::var.xres = 0;
+    refused("empty visible area 0x16");
+    standin::var.xres = 33;  // 132 bytes in 128-byte lines
+    refused("visible area 33x16 at (0,0) with 128-byte lines does not fit in 4096 bytes of memory");
+    standin::fix.smem_len = 128 * 16 - 4;  // with the page offset of 2048, 4 bytes short
+    standin::var.xres = 32;
+    refused("visible area 32x16 at (0,0) with 128-byte lines does not fit in 4092 bytes of memory");
+    standin::var.yoffset = 0xFFFFFFFFu;  // no wrap-around into the memory
+    refused("visible area 24x16 at (0,4294967295) with 128-byte lines does not fit in 4096 bytes of memory");
+    EXPECT_TRUE(standin::tty_modes.empty());  // no refused device took the console
+}
+
+TEST(FbFake, DescribesABlackSurfaceRgb565UnlessAsked)
 {
     CaptureStdout();
     fbuffer_t* fb = fb_open_fake(800, 600);
@@ -218,6 +354,18 @@ TEST(FbFake, DescribesABlackRgb565Surface)
                                  v.blue.length}));
     EXPECT_EQ(fb->fb + fb->fb_size, std::find_if(fb->fb, fb->fb + fb->fb_size, [](uint8_t b) { return b != 0; }));
     fb->fb[fb->fb_size - 1] = 0xFF;  // the whole block is ours (AddressSanitizer checks)
+    fb_close(fb);
+
+    // Other layouts for tests: 3-byte pixels in 9-byte lines, 4-byte ones.
+    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_BGR24);
+    EXPECT_EQ((std::vector<long>{18, 9, 24, 3, 16, 0}),
+              (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
+                                 fb->vinfo.red.offset, fb->screen - fb->fb}));
+    fb_close(fb);
+    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_ARGB);
+    EXPECT_EQ((std::vector<long>{24, 12, 32, 4, 8, 24}),
+              (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
+                                 fb->vinfo.red.offset, fb->vinfo.blue.offset}));
     fb_close(fb);
     fb_close(nullptr);
 }

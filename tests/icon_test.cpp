@@ -85,6 +85,58 @@ TEST(Icon, TransparentAndSavedImagesLeaveEveryPixelValue)
     fb_close(fb);
 }
 
+// The other layouts: the bytes of one pixel in memory order ('x' unused),
+// blended at 8 bits per channel (5 or 6 for the 16-bit ones), the unused
+// byte left alone; copies expand exactly and draw back unchanged.
+TEST(Icon, BlendAndCopyInEveryLayout)
+{
+    const struct {
+        AVPixelFormat format;
+        const char* order;
+    } layouts[] = {{AV_PIX_FMT_BGR24, "bgr"},  {AV_PIX_FMT_RGB24, "rgb"},  {AV_PIX_FMT_BGRA, "bgrx"},
+                   {AV_PIX_FMT_RGBA, "rgbx"},  {AV_PIX_FMT_ARGB, "xrgb"},  {AV_PIX_FMT_ABGR, "xbgr"}};
+    icon_t* i = icon_new(2, 1);
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(l.order);
+        fbuffer_t* fb = fb_open_fake_format(2, 1, l.format);
+        auto put = [&](int x, uint8_t r, uint8_t g, uint8_t b) {
+            const uint8_t value[] = {r, g, b, 0x5A};
+            for (int k = 0; l.order[k] != 0; ++k)
+                fb->fb[x * fb->bytes_per_pixel + k] = value[strchr("rgbx", l.order[k]) - "rgbx"];
+        };
+        put(0, 0x10, 0x20, 0x30);
+        put(1, 0xFF, 0xFF, 0xFF);
+        i->argb[0] = 0x80FF4020;  // half of it: (0x10 + 0xFF) / 2, (0x20 + 0x40) / 2, (0x30 + 0x20) / 2
+        i->argb[1] = 0x00123456;  // transparent
+        icon_draw(fb, i, 0, 0);
+        std::vector<uint8_t> px(fb->fb, fb->fb + fb->fb_size);
+        put(0, 0x87, 0x30, 0x28);
+        put(1, 0xFF, 0xFF, 0xFF);
+        EXPECT_EQ(std::vector<uint8_t>(fb->fb, fb->fb + fb->fb_size), px);
+
+        put(0, 0x01, 0x80, 0xFE);
+        icon_copy(fb, i, 0, 0);
+        EXPECT_EQ(0xFF0180FEu, i->argb[0]);
+        px.assign(fb->fb, fb->fb + fb->fb_size);
+        icon_draw(fb, i, 0, 0);
+        EXPECT_EQ(std::vector<uint8_t>(fb->fb, fb->fb + fb->fb_size), px);
+        fb_close(fb);
+    }
+    // 16-bit layouts with blue in the top bits, or 5 bits of green.
+    fbuffer_t* fb = fb_open_fake_format(1, 1, AV_PIX_FMT_BGR565);
+    pixel(fb, 0, 0) = 0;
+    i->argb[0] = 0xFF3366CC;
+    icon_draw(fb, i, 0, 0);
+    EXPECT_EQ((0xC8 >> 3) << 11 | (0x64 >> 2) << 5 | 0x32 >> 3, pixel(fb, 0, 0));
+    fb_close(fb);
+    fb = fb_open_fake_format(1, 1, AV_PIX_FMT_RGB555);
+    pixel(fb, 0, 0) = 0x7FFF;
+    icon_copy(fb, i, 0, 0);
+    EXPECT_EQ(0xFFF8F8F8u, i->argb[0]);
+    fb_close(fb);
+    icon_free(i);
+}
+
 // A W x H screen inside a larger block: one guard pixel column on the left,
 // wide padding on the right (the scan line is longer than the screen), a
 // guard row above and below, and not a byte of memory past the last visible
@@ -104,6 +156,8 @@ protected:
         fb->fb_size = (H - 1) * fb->finfo.line_length + 2 * W;
         fb->vinfo.xres = W;
         fb->vinfo.yres = H;
+        char why[160];
+        ASSERT_TRUE(fb_setup(fb, why, sizeof why)) << why;
     }
     void TearDown() override
     {
@@ -165,23 +219,6 @@ TEST_F(IconClip, DrawAndCopyTouchOnlyTheVisiblePart)
     for (const auto& p : at)
         check(p[0], p[1]);
     check(-3, -3, W + 6, H + 6);  // larger than the screen
-}
-
-TEST(IconClipMemory, SurfaceTallerThanItsMemoryIsNotOverrun)
-{
-    // A record claiming more rows than its memory holds (as a device could).
-    fbuffer_t* fb = fb_open_fake(8, 4);
-    fb->vinfo.yres = 100;
-    icon_t* i = icon_new(8, 8);
-    for (int n = 0; n < 64; ++n)
-        i->argb[n] = 0xFFFFFFFF;
-    icon_draw(fb, i, 0, 2);
-    icon_copy(fb, i, 0, 2);
-    EXPECT_EQ(0xFFFF, pixel(fb, 7, 3));
-    EXPECT_EQ(0xFFF8FCF8u, i->argb[1 * 8 + 7]);
-    EXPECT_EQ(0xFFFFFFFFu, i->argb[2 * 8]);  // row 4 of the screen does not exist
-    icon_free(i);
-    fb_close(fb);
 }
 
 // ---- XPM decoding ----

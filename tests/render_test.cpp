@@ -15,6 +15,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "reader.h"
@@ -49,6 +50,11 @@ struct Surface {
         fb.vinfo.bits_per_pixel = 16;
         fb.vinfo.xres = fb.vinfo.xres_virtual = static_cast<uint32_t>(w);
         fb.vinfo.yres = fb.vinfo.yres_virtual = static_cast<uint32_t>(h);
+        fb.finfo.visual = FB_VISUAL_TRUECOLOR;
+        std::tie(fb.vinfo.red, fb.vinfo.green, fb.vinfo.blue) =
+            std::tuple(fb_bitfield{11, 5, 0}, fb_bitfield{5, 6, 0}, fb_bitfield{0, 5, 0});
+        char why[160];
+        EXPECT_TRUE(fb_setup(&fb, why, sizeof why)) << why;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 reinterpret_cast<uint16_t*>(fb.fb + y * line)[x] = background(x, y);
@@ -471,6 +477,74 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
         fb0 = &screen.fb;
     }
     testing::internal::GetCapturedStdout();
+}
+
+// Every layout a device may have, on a 96 x 64 virtual screen panned to show
+// 80 x 56 pixels from (8, 4): an RGB24 picture drawn at its own size reaching
+// past the right and bottom edges lands exactly (pixel values read through
+// the surface's channel description, so layout name and description must
+// agree), and a flat red YUV picture scaled into a window of 32 pixels (drawn
+// straight into screen memory) is red; no other byte changes.
+TEST_F(Render, EveryDeviceLayoutInThePannedArea)
+{
+    const AVPixelFormat layouts[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR565, AV_PIX_FMT_RGB555, AV_PIX_FMT_BGR555,
+                                     AV_PIX_FMT_BGR24,  AV_PIX_FMT_RGB24,  AV_PIX_FMT_BGRA,   AV_PIX_FMT_RGBA,
+                                     AV_PIX_FMT_ARGB,   AV_PIX_FMT_ABGR};
+    auto rgb = [](int x, int y) { return std::tuple(8 * x + 3, 8 * y + 5, 77); };
+    for (AVPixelFormat layout : layouts) {
+        SCOPED_TRACE(av_get_pix_fmt_name(layout));
+        fbuffer_t* fb = fb_open_fake_format(96, 64, layout);
+        std::tie(fb->vinfo.xres, fb->vinfo.yres, fb->vinfo.xoffset, fb->vinfo.yoffset) = std::tuple(80, 56, 8, 4);
+        char why[160];
+        ASSERT_TRUE(fb_setup(fb, why, sizeof why)) << why;
+        memset(fb->fb, 0x5A, static_cast<size_t>(fb->fb_size));
+        const std::vector<uint8_t> before(fb->fb, fb->fb + fb->fb_size);
+        fb0 = fb;
+        TestStream edge("edge", 60, 40, 0, 0), flat("flat", 8, 8, 32, 16);
+        show(edge, [&] {
+            frame_t* f = with_picture(render_get_free_frame(edge.s), 40, 30, AV_PIX_FMT_RGB24);
+            for (int y = 0; y < 30; ++y)
+                for (int x = 0; x < 40; ++x) {
+                    uint8_t* p = f->frame->data[0] + y * f->frame->linesize[0] + 3 * x;
+                    std::tie(p[0], p[1], p[2]) = rgb(x, y);
+                }
+            return f;
+        });
+        show(flat, [&] {
+            frame_t* f = with_picture(render_get_free_frame(flat.s), 16, 8, AV_PIX_FMT_YUV420P);
+            for (auto [plane, value, rows] : {std::tuple(0, 81, 8), {1, 90, 4}, {2, 240, 4}})
+                memset(f->frame->data[plane], value, static_cast<size_t>(f->frame->linesize[plane]) * rows);
+            return f;
+        });
+        edge.as_reader([&] { render_on_stream_stop(edge.s); });
+        flat.as_reader([&] { render_on_stream_stop(flat.s); });
+        auto top_bits = [](int v, const fb_bitfield& f) { return v & (0xFF << (8 - f.length)) & 0xFF; };
+        int bad = 0;
+        for (long off = 0; off < fb->fb_size; off += fb->bytes_per_pixel) {
+            const int x = int(off % fb->finfo.line_length) / fb->bytes_per_pixel - 8;
+            const int y = int(off / fb->finfo.line_length) - 4;
+            uint32_t v = 0;
+            memcpy(&v, fb->fb + off, fb->bytes_per_pixel);
+            auto ch = [v](const fb_bitfield& f) { return int((v >> f.offset) & ((1u << f.length) - 1)) << (8 - f.length); };
+            const int r = ch(fb->vinfo.red), g = ch(fb->vinfo.green), b = ch(fb->vinfo.blue);
+            bool good;
+            if (x >= 60 && x < 80 && y >= 40 && y < 56) {
+                auto [wr, wg, wb] = rgb(x - 60, y - 40);
+                good = r == top_bits(wr, fb->vinfo.red) && g == top_bits(wg, fb->vinfo.green)
+                       && b == top_bits(wb, fb->vinfo.blue);
+            } else if (x >= 8 && x < 40 && y >= 8 && y < 24) {
+                good = r >= 0xE0 && g <= 0x20 && b <= 0x20;
+            } else {
+                good = std::equal(fb->fb + off, fb->fb + off + fb->bytes_per_pixel, before.begin() + off);
+            }
+            if (!good && ++bad <= 3)
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") of the visible area holds " << r << "," << g << ","
+                              << b;
+        }
+        EXPECT_EQ(0, bad);
+        fb0 = &screen.fb;
+        fb_close(fb);
+    }
 }
 
 // A window that cannot be drawn says so once, not for every picture.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 
 #include "media.h"
@@ -90,13 +91,14 @@ TEST(Entry, LivesOnWhenItsOutputIsClosed)
     EXPECT_EQ(0, pl.p.wait_exit(10s));
 }
 
-// Streams in every phase when the program is told to end: each reader ends,
-// the renderer stops, and the exit status is 0.
-TEST(Entry, ExitOrEndOfInputEndsEveryStreamInEveryPhase)
+// Streams in every phase when the program is told to end (exit, end of
+// input, SIGTERM, SIGINT, SIGHUP): each reader ends, the renderer stops, and
+// the exit status is 0; a signal does it within 2 s.
+TEST(Entry, ExitEndOfInputOrSignalEndsEveryStreamInEveryPhase)
 {
     PyServer silent("silent", "-", 0);
     const std::string quiet = "tcp://127.0.0.1:" + std::to_string(silent.port());
-    for (bool by_exit : {true, false}) {
+    for (int how : {0, -1, SIGTERM, SIGINT, SIGHUP}) {
         Player pl;
         pl.run("play -n probing " + quiet, '1');           // stuck probing the input
         pl.run("play -n stalled -f mjpeg " + quiet, '1');  // stuck reading a packet
@@ -104,11 +106,17 @@ TEST(Entry, ExitOrEndOfInputEndsEveryStreamInEveryPhase)
         pl.run("play -n refused -f mjpeg tcp://127.0.0.1:" + std::to_string(free_port()), '1');
         ASSERT_TRUE(pl.p.wait_seen("cannot open input file", 10s)) << pl.p.output();
         ASSERT_TRUE(pl.p.wait_seen("got stream w=320, h=240", 10s)) << pl.p.output();
-        if (by_exit)
+        auto t0 = std::chrono::steady_clock::now();
+        if (how == 0)
             pl.p.send("exit\n");
-        else
+        else if (how < 0)
             pl.p.close_input();
-        EXPECT_EQ(0, pl.p.wait_exit(10s)) << by_exit << pl.p.output();
+        else
+            kill(pl.p.pid(), how);
+        EXPECT_EQ(0, pl.p.wait_exit(10s)) << how << pl.p.output();
+        if (how > 0) {
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << how;
+        }
         for (const char* t : {"probing", "stalled", "playing", "refused", "render"})
             EXPECT_NE(std::string::npos, pl.p.output().find("thread '" + std::string(t) + "' exited")) << t;
     }
