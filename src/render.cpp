@@ -573,9 +573,9 @@ void draw_picture(stream_t* s, const AVFrame* pic)
 // The surface's pixel layout and its first visible pixel.
 void surface_layout(const fbuffer_t* fb, AVPixelFormat* format, int* bytespp, const uint8_t** first)
 {
-    *format = AV_PIX_FMT_RGB565;
-    *bytespp = 2;
-    *first = fb->fb;
+    *format = fb->format;
+    *bytespp = fb->bytes_per_pixel;
+    *first = fb->screen;
 }
 
 // Between two pictures: the samples for `stats`, once per period, and the
@@ -595,7 +595,8 @@ void between_pictures(void)
     if (R.wanted.load(std::memory_order_relaxed) == 0)
         return;
     std::lock_guard<std::mutex> hold(R.snap_lock);
-    if (surface_copy_t* c = R.copy; c != nullptr && fb0 != nullptr && fb0->finfo.line_length != 0) {
+    if (surface_copy_t* c = R.copy; c != nullptr && fb0 != nullptr && fb0->finfo.line_length != 0
+                                         && fb0->bytes_per_pixel > 0) {
         const uint8_t* first;
         surface_layout(fb0, &c->format, &c->bytespp, &first);
         const int line = static_cast<int>(fb0->finfo.line_length);

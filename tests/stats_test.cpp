@@ -13,6 +13,10 @@
 #include <string>
 #include <thread>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include "media.h"
 #include "player.h"
 #include "reader.h"
@@ -234,32 +238,43 @@ picture_ptr decode_png(const std::string& file)
     return pic;
 }
 
-TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixels)
+TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
 {
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            const uint16_t v = static_cast<uint16_t>(x * 1021 + y * 77 + x * y);
-            memcpy(fb0->fb + y * fb0->finfo.line_length + 2 * x, &v, 2);
-        }
     render_start();
     TempDir dir;
     std::string why;
     EXPECT_FALSE(snapshot_write(dir.file("none/x.png").c_str(), &why));
     EXPECT_EQ("No such file or directory", why);
-    ASSERT_TRUE(snapshot_write(dir.file("s.png").c_str(), &why)) << why;
-    picture_ptr pic = decode_png(dir.file("s.png"));
-    ASSERT_NE(nullptr, pic);
-    ASSERT_EQ(64, pic->width);
-    ASSERT_EQ(48, pic->height);
-    int wrong = 0;
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            uint16_t v;
-            memcpy(&v, fb0->fb + y * fb0->finfo.line_length + 2 * x, 2);
-            const uint8_t* p = pic->data[0] + y * pic->linesize[0] + 3 * x;
-            wrong += (p[0] >> 3) != (v >> 11) || (p[1] >> 2) != ((v >> 5) & 63) || (p[2] >> 3) != (v & 31);
-        }
-    EXPECT_EQ(0, wrong);
+    render_stop();
+    fb_close(fb0);
+    for (AVPixelFormat format : {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR555, AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA}) {
+        fb0 = fb_open_fake_format(64, 48, format);
+        for (int i = 0; i < fb0->fb_size; ++i)
+            fb0->fb[i] = static_cast<uint8_t>(i * 7 + i / 97);
+        render_start();
+        ASSERT_TRUE(snapshot_write(dir.file("s.png").c_str(), &why)) << why;
+        render_stop();
+        picture_ptr pic = decode_png(dir.file("s.png"));
+        ASSERT_NE(nullptr, pic);
+        ASSERT_EQ(64, pic->width);
+        ASSERT_EQ(48, pic->height);
+        // Each channel's bits on the surface are the top bits of the PNG's.
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+        const uint8_t* planes[4] = {fb0->screen};
+        const int lines[4] = {static_cast<int>(fb0->finfo.line_length)};
+        int wrong = 0;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    uint16_t v = 0;
+                    av_read_image_line2(&v, planes, lines, d, x, y, c, 1, 0, 2);
+                    wrong += pic->data[0][y * pic->linesize[0] + 3 * x + c] >> (8 - d->comp[c].depth) != v;
+                }
+        EXPECT_EQ(0, wrong) << av_get_pix_fmt_name(format);
+        fb_close(fb0);
+    }
+    fb0 = fb_open_fake(64, 48);  // for TearDown
+    render_start();
 }
 
 }  // namespace
