@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all setup build run test test-fb asan tsan bench fuzz clean
+.PHONY: all setup build run test test-fb asan tsan bench fuzz deb clean
 
 all: build
 
@@ -54,5 +54,14 @@ fuzz: setup build-fuzz/build.ninja
 bench: build
 	bash bench/run
 
+# The Debian package (CPack), built for /usr without tests or benchmarks:
+# build-deb/velmor_<version>_<arch>.deb.
+build-deb/build.ninja:
+	cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DVELMOR_TESTS=OFF -DVELMOR_BENCH=OFF
+
+deb: setup build-deb/build.ninja
+	cmake --build build-deb -j $(JOBS)
+	cd build-deb && cpack -G DEB
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-deb

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cassert>
+#include <cstdarg>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -9,8 +10,9 @@
 static int cmd_help(const char* name, int argc, const char** argv);
 
 static list_t commands;
-static char line_buf[CONSOLE_LINE_MAX];
-static int line_pos;
+static console_session_t stdin_session = {{}, 0, nullptr, 0, 0};
+// The session whose line is running; null means standard output.
+static console_session_t* current;
 
 static console_cmd_t cmd_help_reg[] = {
     {"help", cmd_help, "Prints command help.", nullptr, {}},
@@ -42,7 +44,8 @@ void console_done(void)
         }
     }
     commands.head = commands.tail = nullptr;
-    line_pos = 0;
+    stdin_session.pos = 0;
+    stdin_session.overflow_told = 0;
 }
 
 void console_register_command(console_cmd_t* cmd)
@@ -116,7 +119,7 @@ static int console_exec_int(char* cmdline)
 
     console_cmd_t* c = console_find_command(word);
     if (c == nullptr) {
-        printf("No such command.\n");
+        console_printf("No such command.\n");
         return 0;
     }
     return c->cmd(word, argc, argv);
@@ -134,35 +137,62 @@ int console_exec(const char* cmdline)
 
 int console_putch(int ch)
 {
-    if (ch == -1)
-        return -1;
-    if (ch == 0)
-        return 0;
-    if (ch == 8) {
-        if (line_pos > 0)
-            --line_pos;
-        return 0;
-    }
-    if (ch == 10 || ch == 13) {
-        line_buf[line_pos] = '\0';
-        line_pos = 0;
-        int res = console_exec_int(line_buf);
+    if (stdin_session.out == nullptr)
+        console_session_init(&stdin_session, stdout);
+    return console_session_putch(&stdin_session, ch);
+}
+
+void console_session_init(console_session_t* s, FILE* out)
+{
+    assert(s != nullptr && out != nullptr);
+    s->pos = 0;
+    s->out = out;
+    s->overflow_told = 0;
+    s->tell_overflow_once = out != stdout;
+}
+
+int console_printf(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vfprintf(current != nullptr ? current->out : stdout, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+int console_session_putch(console_session_t* s, int ch)
+{
+    console_session_t* const outer = current;
+    current = s;
+    int res = 0;
+    if (ch == -1) {
+        res = -1;
+    } else if (ch == 0) {
+    } else if (ch == 8) {
+        if (s->pos > 0)
+            --s->pos;
+    } else if (ch == 10 || ch == 13) {
+        s->line[s->pos] = '\0';
+        s->pos = 0;
+        s->overflow_told = 0;
+        res = console_exec_int(s->line);
         if (res != -1) {
-            printf("%d>", res);
-            fflush(stdout);
+            fprintf(s->out, "%d>", res);
+            fflush(s->out);
         }
-        return res;
-    }
-    if (ch >= 32 && ch <= 127) {
-        if (line_pos > CONSOLE_LINE_MAX - 2) {
-            printf("<line_buffer_full>\n");
-            return 0;
+    } else if (ch >= 32 && ch <= 127) {
+        if (s->pos > CONSOLE_LINE_MAX - 2) {
+            if (!s->tell_overflow_once || !s->overflow_told)
+                fprintf(s->out, "<line_buffer_full>\n");
+            s->overflow_told = 1;
+        } else {
+            s->line[s->pos++] = static_cast<char>(ch);
         }
-        line_buf[line_pos++] = static_cast<char>(ch);
-        return 0;
+    } else {
+        fprintf(s->out, "<invalid_char=0x%2x>\n", ch);
     }
-    printf("<invalid_char=0x%2x>\n", ch);
-    return 0;
+    current = outer;
+    return res;
 }
 
 void console_loop(void)
@@ -190,18 +220,18 @@ static int cmd_help(const char* /*name*/, int argc, const char** argv)
     if (argc >= 1) {
         console_cmd_t* c = console_find_command(argv[0]);
         if (c == nullptr)
-            printf("No such command.\n");
+            console_printf("No such command.\n");
         else
-            printf("%s\n", c->doc != nullptr ? c->doc : c->help);
+            console_printf("%s\n", c->doc != nullptr ? c->doc : c->help);
         return 1;
     }
-    printf("commands are:\n");
-    printf("----------------------------\n");
+    console_printf("commands are:\n");
+    console_printf("----------------------------\n");
     for (list_item_t* i = list_first(&commands); i != nullptr; i = list_next(&commands, i)) {
         console_cmd_t* c = list_entry(i, console_cmd_t, dlink);
-        printf("%10.10s\t%s\n", c->name, c->help);
+        console_printf("%10.10s\t%s\n", c->name, c->help);
     }
-    printf("----------------------------\n");
-    printf("Type 'help <command>' for more details.\n");
+    console_printf("----------------------------\n");
+    console_printf("Type 'help <command>' for more details.\n");
     return 1;
 }

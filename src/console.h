@@ -2,6 +2,8 @@
 // tokenizer, result prompts and the input loop.
 #pragma once
 
+#include <cstdio>
+
 #include "collections.h"
 
 typedef int (*console_cmd_handler)(const char* name, int argc, const char** argv);
@@ -20,12 +22,33 @@ enum {
     CONSOLE_MAX_ARGS = 16,   // arguments after the command word
 };
 
+// One console user: the line being typed and where its commands' answers go.
+// Standard input's session writes to standard output; other sessions (the
+// control socket's clients) bring their own stream.
+struct console_session {
+    char line[CONSOLE_LINE_MAX];
+    int pos;
+    FILE* out;
+    int overflow_told;  // a too long line is reported once, not per character
+    int tell_overflow_once;
+};
+typedef struct console_session console_session_t;
+
 void console_init(void);
 void console_done(void);
 void console_register_command(console_cmd_t* cmd);
 void console_register_commands(console_cmd_t* cmds);
 int console_exec(const char* cmdline);
 int console_putch(int ch);
+
+// Sets up a session that writes to `out` (its first prompt is the caller's).
+void console_session_init(console_session_t* s, FILE* out);
+// console_putch for one session: commands run with their answers going to
+// the session's stream.
+int console_session_putch(console_session_t* s, int ch);
+// printf into the stream of the session whose command is running (standard
+// output outside any): what command handlers print.
+int console_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Prints the first prompt, then feeds standard input to console_putch until
 // end of input or a handler asks to stop.

@@ -22,6 +22,7 @@
 #include "render.h"
 #include "snapshot.h"
 #include "stats.h"
+#include "service.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -200,7 +201,7 @@ static int cmd_exit(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 
 static int cmd_ping(const char* /*name*/, int argc, const char** argv)
 {
-    printf("pong(%s)\n", argc > 0 ? argv[0] : "");
+    console_printf("pong(%s)\n", argc > 0 ? argv[0] : "");
     return 1;
 }
 
@@ -222,59 +223,59 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             set.nozoom = 1;
         } else if (strcmp(arg, "-f") == 0) {
             if (i + 1 >= argc) {
-                printf("Error: format name is not specified!\n");
+                console_printf("Error: format name is not specified!\n");
                 return false;
             }
             a->format_name = argv[++i];
             ffmpeg_guard ff;
             set.format = av_find_input_format(a->format_name);
             if (set.format == nullptr) {
-                printf("Error: input format name is invalid!\n");
+                console_printf("Error: input format name is invalid!\n");
                 return false;
             }
         } else if (strcmp(arg, "-n") == 0) {
             if (i + 1 >= argc) {
-                printf("Error: stream name is not specified!\n");
+                console_printf("Error: stream name is not specified!\n");
                 return false;
             }
             a->name = argv[++i];
         } else if (strcmp(arg, "-p") == 0) {
             if (i + 2 >= argc) {
-                printf("Error: window position is not specified correctly!\n");
+                console_printf("Error: window position is not specified correctly!\n");
                 return false;
             }
             if (!to_int(argv[i + 1], INT_MIN, &set.x) || !to_int(argv[i + 2], INT_MIN, &set.y)) {
-                printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
+                console_printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
                 return false;
             }
             i += 2;
         } else if (strcmp(arg, "-s") == 0) {
             if (i + 2 >= argc) {
-                printf("Error: window size is not specified correctly!\n");
+                console_printf("Error: window size is not specified correctly!\n");
                 return false;
             }
             if (!to_int(argv[i + 1], 0, &set.w) || !to_int(argv[i + 2], 0, &set.h)) {
-                printf("Error: window size '%s %s' is not two whole numbers of 0 or more!\n", argv[i + 1],
+                console_printf("Error: window size '%s %s' is not two whole numbers of 0 or more!\n", argv[i + 1],
                        argv[i + 2]);
                 return false;
             }
             i += 2;
         } else {
             if (a->url != nullptr) {
-                printf("Error: unknown parameter '%s'!\n", arg);
+                console_printf("Error: unknown parameter '%s'!\n", arg);
                 return false;
             }
             a->url = arg;
         }
     }
     if (a->url == nullptr) {
-        printf("Error: stream url is not specified. Nothing to play!\n ");
+        console_printf("Error: stream url is not specified. Nothing to play!\n ");
         return false;
     }
     if (a->name == nullptr)
         a->name = a->url;
     if (names_own_stdio(a->url)) {
-        printf("Error: stream url '%s' is the console's own input or output!\n", a->url);
+        console_printf("Error: stream url '%s' is the console's own input or output!\n", a->url);
         return false;
     }
     return true;
@@ -286,16 +287,16 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     if (!parse_play_args(argc, argv, &a))
         return 0;
     if (streams_find(a.name) != nullptr) {
-        printf("Error: duplicate stream name '%s'!\n", a.name);
+        console_printf("Error: duplicate stream name '%s'!\n", a.name);
         return 0;
     }
     const char* fn = "cmd_play";
-    printf("%s: Stream Name  : '%s'\n", fn, a.name);
-    printf("%s: Stream URL   : '%s'\n", fn, a.url);
-    printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
-    printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
-    printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
-    printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
+    console_printf("%s: Stream Name  : '%s'\n", fn, a.name);
+    console_printf("%s: Stream URL   : '%s'\n", fn, a.url);
+    console_printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
+    console_printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
+    console_printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
+    console_printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
 
     stream_t* s = stream_new(a.name, a.url, a.settings);
     streams_append(s);
@@ -308,12 +309,12 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
 static stream_t* named_stream(int argc, const char** argv, int min_args, int max_args)
 {
     if (argc < min_args || argc > max_args) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return nullptr;
     }
     stream_t* s = streams_find(argv[0]);
     if (s == nullptr)
-        printf("Error: unable to find stream '%s'.\n", argv[0]);
+        console_printf("Error: unable to find stream '%s'.\n", argv[0]);
     return s;
 }
 
@@ -329,7 +330,7 @@ static int cmd_stop(const char* /*name*/, int argc, const char** argv)
 static int cmd_stopall(const char* /*name*/, int argc, const char** /*argv*/)
 {
     if (argc != 0) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return 0;
     }
     for (stream_t* s = streams_first(); s != nullptr; s = streams_first())
@@ -349,7 +350,7 @@ static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
 static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 {
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
-        printf("%16s %16s %s\n", s->name, stream_get_state_name(s), s->inputfile);
+        console_printf("%16s %16s %s\n", s->name, stream_get_state_name(s), s->inputfile);
     return 1;
 }
 
@@ -359,12 +360,12 @@ static int cmd_render(const char* /*name*/, int argc, const char** argv)
     if (s == nullptr)
         return 0;
     if (argc == 1) {
-        printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
+        console_printf("Stream '%s' render is %s.\n", s->name, s->render_off != 0 ? "OFF" : "ON");
         return 1;
     }
     int on = str2bool(argv[1]);
     if (on < 0) {
-        printf("Error: parameter '%s'. is not boolean!\n", argv[1]);
+        console_printf("Error: parameter '%s'. is not boolean!\n", argv[1]);
         return 0;
     }
     s->render_off = on != 0 ? 0 : 1;
@@ -523,6 +524,8 @@ void* quit_watch(void*)
             _exit(128 + sig);
         }
         dup2(input_end, 0);
+        // With a control socket the end of input ends nothing: say so.
+        service_request_quit();
         pthread_kill(main_thread_id, SIGWINCH);
     }
     return nullptr;
@@ -552,10 +555,29 @@ void install_quit_signals()
 
 }  // namespace
 
-int velmor_main(int /*argc*/, char** /*argv*/)
+int velmor_main(int argc, char** argv)
 {
+    service_options_t options;
+    const int usage = service_parse_args(argc, argv, &options);
+    if (usage >= 0)
+        return usage;
+    if (!service_prepare(&options)) {
+        service_done();
+        return 2;
+    }
     install_quit_signals();
-    fbuffer_t* surface = fb_open("/dev/fb0");
+    fbuffer_t* surface = nullptr;
+    if (options.fb != nullptr) {
+        // A device asked for by name is not replaced by one nobody sees.
+        surface = fb_open(options.fb);
+        if (surface == nullptr) {
+            fprintf(stderr, "velmor_main: cannot use framebuffer device '%s'\n", options.fb);
+            service_done();
+            return 1;
+        }
+    }
+    if (surface == nullptr)
+        surface = fb_open("/dev/fb0");
     if (surface == nullptr)
         surface = fb_open("/dev/fb/0");
     if (surface == nullptr) {
@@ -563,7 +585,8 @@ int velmor_main(int /*argc*/, char** /*argv*/)
         surface = fb_open_fake(800, 600);
     }
     velmor_start(surface);
-    console_loop();
+    service_run();
     velmor_shutdown();
+    service_done();
     return 0;
 }

@@ -1,13 +1,10 @@
 // Sources on 127.0.0.1 that misbehave, against the built program: it keeps
 // answering, shows the right states, comes back by itself once the source
 // is good again, stops promptly and leaks nothing.
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,22 +20,6 @@ using Clock = std::chrono::steady_clock;
 long long ms_since(Clock::time_point t)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-// Threads and open descriptors of a process.
-std::pair<int, int> usage_of(pid_t pid)
-{
-    std::pair<int, int> u{-1, 0};
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0)
-            u.first = std::stoi(line.substr(8));
-    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (dirent* e = readdir(d))
-            u.second += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return u;
 }
 
 // Threads end a little after they say so: wait until the figures settle.

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 using Clock = std::chrono::steady_clock;
@@ -239,4 +241,20 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     run_shell("rm -rf '" + path_ + "'");
+}
+
+// Threads and open descriptors of a process.
+std::pair<int, int> usage_of(pid_t pid)
+{
+    std::pair<int, int> u{-1, 0};
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0)
+            u.first = std::stoi(line.substr(8));
+    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = readdir(d))
+            u.second += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return u;
 }

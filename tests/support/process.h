@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Child {
@@ -64,6 +65,9 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
+
+// Threads and open descriptors of a process.
+std::pair<int, int> usage_of(pid_t pid);
 
 // Runs a shell command to completion; returns its exit status.
 int run_shell(const std::string& cmd);

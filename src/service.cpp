@@ -1,0 +1,341 @@
+#include "service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+
+#ifndef VELMOR_VERSION
+#define VELMOR_VERSION "unknown"
+#endif
+
+namespace {
+
+enum {
+    MAX_SESSIONS = 32,
+    // Answers a client leaves unread past this: it is dropped, not served.
+    MAX_PENDING = 1 << 20,
+    READ_CHUNK = 4096,  // per client and wake-up, so no client starves the others
+};
+
+const char usage_text[] =
+    "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE]\n"
+    "       velmor --version | --help\n"
+    "  --script FILE   run FILE's lines as console commands first ('#' starts a comment)\n"
+    "  --control PATH  also serve the console on a Unix socket at PATH\n"
+    "  --fb DEVICE     framebuffer device (default /dev/fb0, then /dev/fb/0)\n";
+
+struct client_t {
+    int fd = -1;
+    FILE* out = nullptr;  // writes into `pending`
+    console_session_t session{};
+    std::string pending;  // answers not yet sent
+    bool closing = false;  // the client has stopped sending
+};
+
+std::vector<std::string> script_lines;
+std::string control_path;
+int listen_fd = -1;
+std::vector<std::unique_ptr<client_t>> clients;
+int wake_pipe[2] = {-1, -1};
+// Set by the quit-signal thread (or a handler: a lock-free atomic is safe there).
+std::atomic<int> quit_requested{0};
+
+ssize_t client_write(void* cookie, const char* buf, size_t size)
+{
+    static_cast<client_t*>(cookie)->pending.append(buf, size);
+    return static_cast<ssize_t>(size);
+}
+
+void client_close(client_t* c)
+{
+    if (c->out != nullptr)
+        fclose(c->out);
+    if (c->fd >= 0)
+        close(c->fd);
+    c->out = nullptr;
+    c->fd = -1;
+}
+
+void client_flush(client_t* c)
+{
+    while (!c->pending.empty()) {
+        const ssize_t n = send(c->fd, c->pending.data(), c->pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c->pending.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        // The client is gone: what it would have read goes nowhere.
+        c->pending.clear();
+        c->closing = true;
+        return;
+    }
+}
+
+void client_accept(void)
+{
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (clients.size() >= MAX_SESSIONS) {
+        static const char busy[] = "Error: too many sessions!\n";
+        (void)!send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        close(fd);
+        return;
+    }
+    auto c = std::make_unique<client_t>();
+    c->fd = fd;
+    c->out = fopencookie(c.get(), "w", cookie_io_functions_t{nullptr, client_write, nullptr, nullptr});
+    if (c->out == nullptr) {
+        close(fd);
+        return;
+    }
+    setvbuf(c->out, nullptr, _IONBF, 0);
+    console_session_init(&c->session, c->out);
+    fprintf(c->out, "%d>", 0);
+    client_flush(c.get());
+    clients.push_back(std::move(c));
+}
+
+// Feeds what the client sent to its session; false when a command ends the
+// program.
+bool client_read(client_t* c)
+{
+    char buf[READ_CHUNK];
+    const ssize_t n = read(c->fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    if (n <= 0) {
+        // A line cut short by the disconnection is dropped with the session.
+        c->closing = true;
+        return true;
+    }
+    for (ssize_t i = 0; i < n; ++i)
+        if (console_session_putch(&c->session, static_cast<unsigned char>(buf[i])) == -1)
+            return false;
+    return true;
+}
+
+// Feeds standard input to its session: false on `exit`. Its end ends only
+// the session: the control socket's clients go on.
+bool stdin_read(bool* open)
+{
+    char buf[READ_CHUNK];
+    const ssize_t n = read(0, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return true;
+    if (n <= 0) {
+        *open = false;
+        return true;
+    }
+    for (ssize_t i = 0; i < n; ++i)
+        if (console_putch(static_cast<unsigned char>(buf[i])) == -1)
+            return false;
+    return true;
+}
+
+// Standard input, the listening socket and every session, until `exit` or a
+// quit request.
+void poll_loop(void)
+{
+    bool stdin_open = true;
+    std::vector<pollfd> fds;
+    while (quit_requested == 0) {
+        fds.clear();
+        fds.push_back({wake_pipe[0], POLLIN, 0});
+        fds.push_back({stdin_open ? 0 : -1, POLLIN, 0});
+        fds.push_back({listen_fd, POLLIN, 0});
+        for (const auto& c : clients)
+            fds.push_back({c->fd, static_cast<short>((c->closing ? 0 : POLLIN) | (c->pending.empty() ? 0 : POLLOUT)), 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("velmor: poll");
+            return;
+        }
+        if (fds[1].revents != 0 && !stdin_read(&stdin_open))
+            return;
+        if (fds[2].revents != 0)
+            client_accept();
+        for (size_t i = 0; i + 3 < fds.size(); ++i) {
+            client_t* c = clients[i].get();
+            if ((fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !c->closing && !client_read(c)) {
+                client_flush(c);
+                return;
+            }
+            client_flush(c);
+            if (c->pending.size() > MAX_PENDING) {
+                c->closing = true;
+                c->pending.clear();
+            }
+        }
+        for (size_t i = clients.size(); i-- > 0;) {
+            if (clients[i]->closing && clients[i]->pending.empty()) {
+                client_close(clients[i].get());
+                clients.erase(clients.begin() + static_cast<long>(i));
+            }
+        }
+    }
+}
+
+// A listening socket at `path`: an old socket nobody answers on is replaced;
+// anything else already there is refused.
+bool make_control_socket(const char* path)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof addr.sun_path) {
+        fprintf(stderr, "velmor: control socket path '%s' is too long\n", path);
+        return false;
+    }
+    strcpy(addr.sun_path, path);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        perror("velmor: socket");
+        return false;
+    }
+    struct stat st;
+    if (lstat(path, &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            fprintf(stderr, "velmor: '%s' exists and is not a socket\n", path);
+            close(fd);
+            return false;
+        }
+        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool alive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0)
+            close(probe);
+        if (alive) {
+            fprintf(stderr, "velmor: another player listens on '%s'\n", path);
+            close(fd);
+            return false;
+        }
+        unlink(path);
+    }
+    // The socket never exists with wider rights than 0660.
+    const mode_t old_mask = umask(0117);
+    const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    umask(old_mask);
+    if (bound != 0 || chmod(path, 0660) != 0 || listen(fd, 16) != 0) {
+        fprintf(stderr, "velmor: cannot listen on '%s': %s\n", path, strerror(errno));
+        close(fd);
+        return false;
+    }
+    listen_fd = fd;
+    control_path = path;
+    return true;
+}
+
+}  // namespace
+
+int service_parse_args(int argc, char** argv, service_options_t* o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help") {
+            fputs(usage_text, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            printf("velmor %s\n", VELMOR_VERSION);
+            return 0;
+        }
+        const char** value = a == "--script" ? &o->script : a == "--control" ? &o->control : a == "--fb" ? &o->fb : nullptr;
+        if (value == nullptr || i + 1 >= argc || argv[i + 1][0] == '\0') {
+            fprintf(stderr, value == nullptr ? "velmor: unknown option '%s'\n" : "velmor: option '%s' needs a value\n",
+                    argv[i]);
+            fputs(usage_text, stderr);
+            return 2;
+        }
+        *value = argv[++i];
+    }
+    return -1;
+}
+
+bool service_prepare(const service_options_t* o)
+{
+    script_lines.clear();
+    if (o->script != nullptr) {
+        std::ifstream in(o->script);
+        if (!in) {
+            fprintf(stderr, "velmor: cannot read script '%s': %s\n", o->script, strerror(errno));
+            return false;
+        }
+        for (std::string line; std::getline(in, line);)
+            script_lines.push_back(line);
+        if (in.bad()) {
+            fprintf(stderr, "velmor: cannot read script '%s'\n", o->script);
+            return false;
+        }
+    }
+    if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        perror("velmor: pipe");
+        return false;
+    }
+    return o->control == nullptr || make_control_socket(o->control);
+}
+
+void service_run(void)
+{
+    console_init();
+    for (const std::string& line : script_lines) {
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        for (char ch : line)
+            if (console_putch(static_cast<unsigned char>(ch)) == -1)
+                return;
+        if (console_putch('\n') == -1)
+            return;
+    }
+    if (listen_fd < 0) {
+        // Without a control socket the input loop is the console's own.
+        console_loop();
+        return;
+    }
+    printf("%d>", 0);
+    fflush(stdout);
+    poll_loop();
+}
+
+void service_done(void)
+{
+    for (auto& c : clients) {
+        client_flush(c.get());
+        client_close(c.get());
+    }
+    clients.clear();
+    if (listen_fd >= 0) {
+        close(listen_fd);
+        unlink(control_path.c_str());
+    }
+    listen_fd = -1;
+    // The wake-up pipe stays: a quit signal may still be on its way to it.
+}
+
+void service_request_quit(void)
+{
+    quit_requested = 1;
+    if (wake_pipe[1] >= 0) {
+        const int saved = errno;
+        (void)!write(wake_pipe[1], "q", 1);
+        errno = saved;
+    }
+}

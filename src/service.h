@@ -1,0 +1,24 @@
+// The program as a service: its command-line options, a script of commands
+// run at start, and the control socket whose clients are console sessions
+// served, with standard input, by one poll loop on the main thread.
+#pragma once
+
+struct service_options_t {
+    const char* script = nullptr;   // --script FILE
+    const char* control = nullptr;  // --control PATH
+    const char* fb = nullptr;       // --fb DEVICE
+};
+
+// Reads the command line: -1 to go on, else the exit status (0 after
+// --help or --version, 2 after a usage message on standard error).
+int service_parse_args(int argc, char** argv, service_options_t* o);
+// Reads the script and makes the control socket, before anything starts;
+// false after a message on standard error.
+bool service_prepare(const service_options_t* o);
+// Runs the script, then the input loop until `exit`, end of standard input
+// (without a control socket) or service_request_quit.
+void service_run(void);
+// Closes every session and the socket, and removes its path.
+void service_done(void);
+// Ends service_run soon; safe in a signal handler.
+void service_request_quit(void);
