@@ -28,7 +28,7 @@ VBENCH = os.path.join(BUILD, "bench", "velmor_bench")
 RBENCH = os.path.join(BUILD, "bench", "render_bench")
 CLIPS = os.path.join(BUILD, "bench-clips")
 REPEATS = int(os.environ.get("BENCH_REPEATS", "3"))
-# Sections to run, comma separated (throughput,cpu,first,stop,rss); all by default.
+# Sections to run, comma separated (throughput,cpu,first,stop,rss,wall); all by default.
 ONLY = [x for x in os.environ.get("BENCH_ONLY", "").split(",") if x]
 WIN_W, WIN_H = 400, 300
 SCALE = ["-vf", f"scale={WIN_W}:{WIN_H}:flags=neighbor", "-pix_fmt", "rgb565le", "-f", "null", "-"]
@@ -39,6 +39,8 @@ CLIP_RECIPES = {
     # A camera-like picture: moving test pattern with sensor noise.
     "mjpeg": (1500, "testsrc2=size=640x480:rate=25,noise=alls=12:allf=t",
               ["-c:v", "mjpeg", "-q:v", "4"], "mjpeg"),
+    # A camera-like MJPEG picture without the noise: what a fixed camera sends.
+    "cam": (1500, "testsrc2=size=640x480:rate=25", ["-c:v", "mjpeg", "-q:v", "5"], "mjpeg"),
     # A camera-like H.264 stream: no B-pictures, a keyframe every 2 s.
     "h264": (1000, "testsrc2=size=1280x720:rate=25,noise=alls=6:allf=t",
              ["-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-bf", "0", "-pix_fmt", "yuv420p"],
@@ -277,15 +279,25 @@ def num(d, key):
         return None
 
 
-def ffmpeg_rate(path, threads, fmt=None):
+def ffmpeg_rate(path, threads, fmt=None, scale=SCALE):
     """Pictures per second and peak RSS (MiB) of the ffmpeg program."""
-    args = FFMPEG + ["-benchmark", "-threads", str(threads)] + (["-f", fmt] if fmt else []) + ["-i", path] + SCALE
+    args = FFMPEG + ["-benchmark", "-threads", str(threads)] + (["-f", fmt] if fmt else []) + ["-i", path] + scale
     r = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     err = r.stderr.decode(errors="replace")
     frames = int(re.findall(r"frame=\s*(\d+)", err)[-1])
     rtime = float(re.search(r"rtime=([\d.]+)s", err).group(1))
     rss = int(re.search(r"maxrss=(\d+)kB", err).group(1)) / 1024
     return frames / rtime, rss
+
+
+def ffmpeg_cpu_rate(path, scale):
+    """Pictures per second and per CPU second of the ffmpeg program, one
+    thread: the second holds on a loaded machine."""
+    args = FFMPEG + ["-benchmark", "-threads", "1", "-i", path] + scale
+    err = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE).stderr.decode(errors="replace")
+    frames = int(re.findall(r"frame=\s*(\d+)", err)[-1])
+    m = re.search(r"utime=([\d.]+)s stime=([\d.]+)s rtime=([\d.]+)s", err)
+    return frames / float(m.group(3)), frames / (float(m.group(1)) + float(m.group(2)))
 
 
 def ffmpeg_rate_parallel(path, n):
@@ -613,6 +625,163 @@ def bench_rss():
             higher_is_better=False, unit=" MiB", ratio_target=False)
 
 
+# ------------------------------------------------------------ camera wall
+
+class LiveServer:
+    """Any number of clients on one port of 127.0.0.1, each sent the clip's
+    pictures at 25 a second from its first, over and over: one light process
+    for a whole wall of live cameras."""
+
+    def __init__(self, path, rate=25):
+        data = open(path, "rb").read()
+        self.pictures = [b"\xff\xd8" + p if not p.startswith(b"\xff\xd8") else p
+                         for p in data.split(b"\xff\xd9\xff\xd8")]
+        self.pictures = [p if p.endswith(b"\xff\xd9") else p + b"\xff\xd9" for p in self.pictures]
+        self.period = 1.0 / rate
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(128)
+        self.url = f"tcp://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.stop = threading.Event()
+        self.clients = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self.stop.is_set():
+            try:
+                c, _ = self.sock.accept()
+            except OSError:
+                return
+            self.clients.append(c)
+            threading.Thread(target=self._serve, args=(c,), daemon=True).start()
+
+    def _serve(self, c):
+        t = time.monotonic()
+        i = 0
+        try:
+            while not self.stop.is_set() and i < 25 * 600:  # ten minutes at most
+                c.sendall(self.pictures[i % len(self.pictures)])
+                i += 1
+                t += self.period
+                time.sleep(max(0.0, t - time.monotonic()))
+        except OSError:
+            pass
+        c.close()
+
+    def close(self):
+        self.stop.set()
+        self.sock.close()
+        for c in self.clients:
+            try:
+                c.close()
+            except OSError:
+                pass
+
+
+def ffmpeg_live(url, n, secs, size):
+    """n ffmpeg programs on a live source for secs seconds once all decode:
+    their CPU (share of one core) and the slowest one's pictures/s."""
+    w, h = size
+    progress = [os.path.join(CLIPS, f"progress-{os.getpid()}-{i}.txt") for i in range(n)]
+    procs = [subprocess.Popen(FFMPEG + ["-loglevel", "quiet", "-threads", "1", "-f", "mjpeg", "-i", url,
+                                        "-vf", f"scale={w}:{h}:flags=neighbor", "-pix_fmt", "rgb565le",
+                                        "-f", "null", "-", "-progress", progress[i], "-stats_period", "0.25"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for i in range(n)]
+
+    def frames(path):
+        try:
+            found = re.findall(r"^frame=(\d+)", open(path).read(), re.M)
+            return int(found[-1]) if found else 0
+        except OSError:
+            return 0
+
+    end = time.monotonic() + 30
+    while time.monotonic() < end and min(frames(p) for p in progress) < 25:
+        time.sleep(0.1)
+    f0 = [frames(p) for p in progress]
+    c0, t0 = sum(cpu_seconds(p.pid) for p in procs), time.monotonic()
+    time.sleep(secs)
+    f1 = [frames(p) for p in progress]
+    c1, t1 = sum(cpu_seconds(p.pid) for p in procs), time.monotonic()
+    for p in procs:
+        stop_process(p)
+    for p in progress:
+        try:
+            os.remove(p)
+        except OSError:
+            pass
+    # Progress is written every quarter second: allow for one report's lag.
+    slowest = min((b - a) for a, b in zip(f0, f1)) / (t1 - t0)
+    return 100 * (c1 - c0) / (t1 - t0), slowest
+
+
+def velmor_live(url, n, secs, size):
+    v = vbench("live", "-f", "mjpeg", str(secs), str(size[0]), str(size[1]), *([url] * n),
+               timeout=secs + 90)
+    return num(v, "cpu"), num(v, "slowest")
+
+
+def bench_wall():
+    log("\n== Camera wall: MJPEG 640x480 into small windows (medians of %d runs)" % REPEATS)
+    cam, _ = clip("cam")
+    noisy, _ = clip("mjpeg")
+    for name, path in (("camera-like", cam), ("noisy", noisy)):
+        rates = {}
+        for _ in range(REPEATS):
+            r = subprocess.run([VBENCH, "jpeg", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            for line in r.stdout.decode().splitlines():
+                if line.startswith("RESULT decoder="):
+                    d = dict(kv.split("=", 1) for kv in line[7:].split())
+                    rates.setdefault(d["decoder"], []).append(float(d["rate"]))
+        log(f"  decoders alone, {name} clip, pictures per CPU second: "
+            + ", ".join(f"{k} {median(v):.0f}" for k, v in rates.items()))
+    small = ["-vf", "scale=200:150:flags=neighbor", "-pix_fmt", "rgb565le", "-f", "null", "-"]
+    cases = (("camera-like", cam, 200, 150, small, 2.5), ("noisy", noisy, 200, 150, small, 1.6),
+             ("camera-like", cam, WIN_W, WIN_H, SCALE, 1.5), ("noisy", noisy, WIN_W, WIN_H, SCALE, 1.25))
+    for name, path, w, h, scale, target in cases:
+        ff, ve, ffc, vec = [], [], [], []
+        for _ in range(REPEATS):
+            rate, per_cpu = ffmpeg_cpu_rate(path, scale)
+            ff.append(rate)
+            ffc.append(per_cpu)
+            v = vbench("throughput", str(w), str(h), path)
+            ve.append(num(v, "decoded"))
+            if num(v, "decoded") and num(v, "cpu"):
+                vec.append(num(v, "decoded") / num(v, "cpu"))
+        row(f"1 x MJPEG 640x480 file ({name}) into {w}x{h}, decoded/s", median(ff), median(ve), target, unit="/s")
+        # On a shared machine the wall clock counts others' work too.
+        row(f"  the same, pictures per CPU second", median(ffc), median(vec), target, unit="/s")
+
+    secs = int(os.environ.get("BENCH_WALL_SECONDS", "30"))
+    server = LiveServer(cam)
+    try:
+        vcpu, vslow = velmor_live(server.url, 16, secs, (200, 150))
+        fcpu, fslow = ffmpeg_live(server.url, 16, secs, (200, 150))
+        row(f"16 live MJPEG 640x480 into 4x4 200x150, CPU % ({secs} s)", fcpu, vcpu, 0.5,
+            higher_is_better=False, unit="%",
+            note=f"slowest stream: velmor {vslow or 0:.1f}/s, ffmpeg {fslow:.1f}/s")
+        most = {}
+        for who, run in (("velmor", velmor_live), ("ffmpeg", ffmpeg_live)):
+            most[who] = 0
+            for n in range(16, 65, 8):
+                _, slowest = run(server.url, n, 8, (200, 150))
+                log(f"    {who}: {n} live streams, slowest {slowest or 0:.1f} pictures/s")
+                if slowest is None or slowest < 24:
+                    break
+                most[who] = n
+        row("most live MJPEG 640x480 streams drawn at >= 24/s (200x150, step 8)", most["ffmpeg"],
+            most["velmor"], None)
+        ff, ve = [], []
+        for _ in range(REPEATS):
+            ve.append(velmor_live(server.url, 1, 10, (WIN_W, WIN_H))[0])
+            ff.append(ffmpeg_live(server.url, 1, 10, (WIN_W, WIN_H))[0])
+        row(f"CPU, 1 live MJPEG 640x480 (camera-like) into {WIN_W}x{WIN_H}", median(ff), median(ve), 2.0,
+            higher_is_better=False, unit="%", ratio_target=False)
+    finally:
+        server.close()
+
+
 def main():
     for exe in (VELMOR, VBENCH, RBENCH):
         if not os.access(exe, os.X_OK):
@@ -632,6 +801,8 @@ def main():
         bench_stop()
     if want("rss"):
         bench_rss()
+    if want("wall"):
+        bench_wall()
     log(f"\nbench: done in {time.monotonic() - t0:.0f} s; load average {os.getloadavg()[0]:.2f}")
 
 

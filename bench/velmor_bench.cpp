@@ -12,6 +12,8 @@
 //   velmor_bench first [-f FMT] URL               play until the first picture is drawn
 //   velmor_bench open [-f FMT] [-fpsprobe N] URL  FFmpeg alone: open, probe, first picture
 //   velmor_bench threads CLIP                     decoder threading: speed, delay, CPU
+//   velmor_bench live [-f FMT] SECS W H URL...     live streams on a wall: CPU, slowest stream's pictures/s
+//   velmor_bench jpeg CLIP                        libjpeg-turbo (full, 1/2, 1/4) against FFmpeg's decoder
 #include <time.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "jpeg.h"
 #include "reader.h"
 #include "velmor.h"
 
@@ -53,7 +56,9 @@ double cpu_s()
             "usage: velmor_bench throughput [-f FMT] W H URL...\n"
             "       velmor_bench first [-f FMT] URL\n"
             "       velmor_bench open [-f FMT] [-fpsprobe N] URL\n"
-            "       velmor_bench threads CLIP\n");
+            "       velmor_bench threads CLIP\n"
+            "       velmor_bench live [-f FMT] SECS W H URL...\n"
+            "       velmor_bench jpeg CLIP\n");
     exit(2);
 }
 
@@ -309,6 +314,99 @@ int cmd_threads(const char* clip)
     return 0;
 }
 
+// Live streams into a wall of W x H windows, eight to a row: once every
+// stream is drawing, the process's CPU (share of one core) and the slowest
+// and mean stream's pictures drawn per second over SECS seconds.
+int cmd_live(const AVInputFormat* fmt, double secs, int w, int h, const std::vector<const char*>& urls)
+{
+    threads_init();
+    const int cols = 8, rows = static_cast<int>((urls.size() + cols - 1) / cols);
+    velmor_start(fb_open_fake(cols * w, std::max(rows, 1) * h));
+    std::vector<stream_t*> streams;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "s%zu", i);
+        const int col = static_cast<int>(i) % cols, row = static_cast<int>(i) / cols;
+        streams.push_back(play(name, urls[i], fmt, col * w, row * h, w, h));
+    }
+    auto drawing = [&] {
+        return std::all_of(streams.begin(), streams.end(), [](stream_t* s) { return s->pictures_drawn >= 25; });
+    };
+    for (double until = now_s() + 30; now_s() < until && !drawing();)
+        usleep(20000);
+    std::vector<long> d0;
+    for (stream_t* s : streams)
+        d0.push_back(s->pictures_drawn.load());
+    const double t0 = now_s(), c0 = cpu_s();
+    usleep(static_cast<useconds_t>(secs * 1e6));
+    const double t1 = now_s(), c1 = cpu_s();
+    double slowest = 1e9, total = 0;
+    long dropped = 0, replaced = 0;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        dropped += streams[i]->pictures_dropped.load();
+        replaced += streams[i]->pictures_replaced.load();
+        const double rate = static_cast<double>(streams[i]->pictures_drawn.load() - d0[i]) / (t1 - t0);
+        slowest = std::min(slowest, rate);
+        total += rate;
+    }
+    for (stream_t* s : streams)
+        stop(s);
+    velmor_shutdown();
+    printf("RESULT cpu=%.2f slowest=%.2f mean=%.2f dropped=%ld replaced=%ld\n", 100 * (c1 - c0) / (t1 - t0),
+           slowest, total / static_cast<double>(std::max<size_t>(urls.size(), 1)), dropped, replaced);
+    return 0;
+}
+
+// One decoder thread on the clip held in memory: FFmpeg's decoder, then
+// libjpeg-turbo at full size and reduced to 1/2 and 1/4.
+int cmd_jpeg(const char* clip)
+{
+    input_t in;
+    if (!open_input(in, clip, nullptr, 0, 1, FF_THREAD_SLICE)) {
+        printf("RESULT error=open\n");
+        return 1;
+    }
+    std::vector<AVPacket*> packets;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(in.fmt, pkt) >= 0) {
+        if (pkt->stream_index == in.video)
+            packets.push_back(av_packet_clone(pkt));
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    AVFrame* pic = av_frame_alloc();
+    const int w = in.dec->width > 0 ? in.dec->width : 640, h = in.dec->height > 0 ? in.dec->height : 480;
+    printf("RESULT decoder=ffmpeg");
+    double c0 = cpu_s();
+    long n = 0;
+    for (AVPacket* p : packets) {
+        avcodec_send_packet(in.dec, p);
+        while (avcodec_receive_frame(in.dec, pic) >= 0) {
+            ++n;
+            av_frame_unref(pic);
+        }
+    }
+    printf(" rate=%.1f\n", static_cast<double>(n) / (cpu_s() - c0));
+    jpeg_decoder_ptr dec = jpeg_decoder_new();
+    for (int div : {1, 2, 4}) {
+        jpeg_target_t target;
+        target.winw = div == 1 ? 0 : (w + div - 1) / div;
+        target.winh = div == 1 ? 0 : (h + div - 1) / div;
+        int fw = 0, fh = 0;
+        n = 0;
+        c0 = cpu_s();
+        for (AVPacket* p : packets)
+            n += jpeg_decode(dec.get(), p->data, p->size, target, pic, &fw, &fh) ? 1 : 0;
+        printf("RESULT decoder=turbo-1/%d rate=%.1f refused=%ld\n", div, static_cast<double>(n) / (cpu_s() - c0),
+               static_cast<long>(packets.size()) - n);
+        av_frame_unref(pic);
+    }
+    av_frame_free(&pic);
+    for (AVPacket*& p : packets)
+        av_packet_free(&p);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -340,5 +438,10 @@ int main(int argc, char** argv)
         return cmd_open(fmt, fpsprobe, argv[i]);
     if (mode == "threads" && argc - i == 1)
         return cmd_threads(argv[i]);
+    if (mode == "live" && argc - i >= 4)
+        return cmd_live(fmt, atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]),
+                        std::vector<const char*>(argv + i + 3, argv + argc));
+    if (mode == "jpeg" && argc - i == 1)
+        return cmd_jpeg(argv[i]);
     usage();
 }

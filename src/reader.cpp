@@ -13,6 +13,7 @@
 #include <iterator>
 #include <string>
 
+#include "jpeg.h"
 #include "render.h"
 #include "stats.h"
 
@@ -203,6 +204,11 @@ struct reader_t {
     long long last_picture_time = 0;  // or when decoding last (re)started
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
+    // MJPEG through libjpeg-turbo, FFmpeg's decoder for what it refuses;
+    // null for other codecs.
+    jpeg_decoder_ptr jpeg;
+    int fullw = 0;  // the source size of a picture decoded reduced, else 0
+    int fullh = 0;
 };
 
 std::string error_text(int err)
@@ -295,6 +301,15 @@ bool probe_input(reader_t& r)
     return true;
 }
 
+// MJPEG goes through libjpeg-turbo when it can be set up.
+void choose_jpeg_decoder(reader_t& r, const AVCodecParameters* par)
+{
+    if (par->codec_id != AV_CODEC_ID_MJPEG)
+        r.jpeg.reset();
+    else if (r.jpeg == nullptr)
+        r.jpeg = jpeg_decoder_new();
+}
+
 // Chooses the first video stream and opens its decoder; false after the
 // message that ends the stream.
 bool open_decoder(reader_t& r)
@@ -331,6 +346,7 @@ bool open_decoder(reader_t& r)
         return false;
     }
     r.s->codec_name = codec->name;
+    choose_jpeg_decoder(r, par);
     const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
     r.intra_only = desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
     // A fresh decoder of an inter-coded stream joined mid-way starts at a
@@ -386,10 +402,14 @@ void deliver_picture(reader_t& r)
     av_frame_unref(pic);
     av_frame_move_ref(pic, r.scratch.get());
 
-    if ((s->frameh != pic->height || s->framew != pic->width || s->framepixfmt != pic->format) && pic->width != 0
+    // The source's own size, whatever size the picture was decoded at.
+    const int srcw = r.fullw > 0 ? r.fullw : pic->width;
+    const int srch = r.fullh > 0 ? r.fullh : pic->height;
+    r.fullw = r.fullh = 0;
+    if ((s->frameh != srch || s->framew != srcw || s->framepixfmt != pic->format) && pic->width != 0
         && pic->format != AV_PIX_FMT_NONE) {
-        s->framew = pic->width;
-        s->frameh = pic->height;
+        s->framew = srcw;
+        s->frameh = srch;
         s->framepixfmt = pic->format;
         s->picture_format = stats_pack_format(s->framew, s->frameh, s->framepixfmt);
         printf("%s: got stream w=%d, h=%d, pixfmt=%d\n", fn, s->framew, s->frameh, s->framepixfmt);
@@ -456,12 +476,37 @@ void mark_progress(reader_t& r, long long now)
         s->bytes_at_picture = s->input->pb->bytes_read;
 }
 
+// Decodes an MJPEG packet with libjpeg-turbo, at the window's size when that
+// is much smaller than the picture (a scaled window only), and hands it on.
+// False when it is not MJPEG or libjpeg-turbo does not take the picture.
+bool decode_jpeg(reader_t& r)
+{
+    if (r.jpeg == nullptr)
+        return false;
+    const stream_settings_t& set = r.s->settings;
+    jpeg_target_t target;
+    if (set.nozoom == 0) {
+        target.winw = set.w;
+        target.winh = set.h;
+    }
+    target.stream_height = r.input->streams[r.videostream]->codecpar->height;
+    if (!jpeg_decode(r.jpeg.get(), r.pkt->data, r.pkt->size, target, r.scratch.get(), &r.fullw, &r.fullh))
+        return false;
+    r.decode_failing = false;
+    deliver_picture(r);
+    return true;
+}
+
 // Decodes one packet of the video stream. False when the source counts as
 // lost: it has kept sending packets that give no picture.
 bool decode_packet(reader_t& r)
 {
     const long long now = current_time_in_millis();
     if (!worth_decoding(r)) {
+        mark_progress(r, now);
+        return true;
+    }
+    if (decode_jpeg(r)) {
         mark_progress(r, now);
         return true;
     }

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "jpeg.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+struct FrameDel {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using frame_ptr = std::unique_ptr<AVFrame, FrameDel>;
+
+// A JPEG of smooth content (gradients and a slow wave, each plane its own)
+// made by libjpeg-turbo's compressor from planes.
+std::vector<uint8_t> make_jpeg(int w, int h, int subsamp)
+{
+    const int planes = subsamp == TJSAMP_GRAY ? 1 : 3;
+    std::vector<std::vector<uint8_t>> data(planes);
+    const unsigned char* src[3] = {};
+    int strides[3] = {};
+    for (int p = 0; p < planes; ++p) {
+        const int pw = tjPlaneWidth(p, w, subsamp), ph = tjPlaneHeight(p, h, subsamp);
+        data[p].resize(static_cast<size_t>(pw) * ph);
+        for (int y = 0; y < ph; ++y)
+            for (int x = 0; x < pw; ++x)
+                data[p][y * pw + x] = static_cast<uint8_t>(
+                    128 + 60 * std::sin((x + 3 * p) / 9.0) + (p + 1) * 50.0 * (y - ph / 2) / ph);
+        src[p] = data[p].data();
+        strides[p] = pw;
+    }
+    tjhandle tj = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompressFromYUVPlanes(tj, src, w, strides, h, subsamp, &out, &size, 95, 0), 0) << tjGetErrorStr2(tj);
+    std::vector<uint8_t> jpeg(out, out + size);
+    tjFree(out);
+    tjDestroy(tj);
+    return jpeg;
+}
+
+frame_ptr ffmpeg_decode(const std::vector<uint8_t>& jpeg)
+{
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    av_new_packet(pkt, static_cast<int>(jpeg.size()));
+    std::copy(jpeg.begin(), jpeg.end(), pkt->data);
+    frame_ptr pic(av_frame_alloc());
+    EXPECT_EQ(avcodec_send_packet(ctx, pkt), 0);
+    EXPECT_EQ(avcodec_receive_frame(ctx, pic.get()), 0);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return pic;
+}
+
+// Largest difference of a reduced plane from the block means of the full
+// one, blocks cut at the picture's edges.
+int worst_block_mean_error(const AVFrame* full, const AVFrame* reduced, int p, int div)
+{
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(full->format));
+    const int sx = p == 0 ? 0 : d->log2_chroma_w, sy = p == 0 ? 0 : d->log2_chroma_h;
+    const int fw = AV_CEIL_RSHIFT(full->width, sx), fh = AV_CEIL_RSHIFT(full->height, sy);
+    const int rw = AV_CEIL_RSHIFT(reduced->width, sx), rh = AV_CEIL_RSHIFT(reduced->height, sy);
+    int worst = 0;
+    for (int y = 0; y < rh; ++y)
+        for (int x = 0; x < rw; ++x) {
+            long sum = 0, n = 0;
+            for (int j = y * div; j < std::min(fh, (y + 1) * div); ++j)
+                for (int i = x * div; i < std::min(fw, (x + 1) * div); ++i, ++n)
+                    sum += full->data[p][j * full->linesize[p] + i];
+            if (n == 0)
+                return 999;  // a reduced pixel with nothing under it
+            const int mean = static_cast<int>(sum / n);
+            worst = std::max(worst, std::abs(mean - reduced->data[p][y * reduced->linesize[p] + x]));
+        }
+    return worst;
+}
+
+TEST(Jpeg, ReductionIsTheSmallestPictureThatCoversTheWindow)
+{
+    EXPECT_EQ(jpeg_reduction(640, 480, 400, 300), 1);
+    EXPECT_EQ(jpeg_reduction(640, 480, 320, 240), 2);
+    EXPECT_EQ(jpeg_reduction(640, 480, 321, 240), 1);
+    EXPECT_EQ(jpeg_reduction(640, 480, 200, 150), 2);
+    EXPECT_EQ(jpeg_reduction(640, 480, 160, 120), 4);
+    EXPECT_EQ(jpeg_reduction(640, 480, 2, 2), 8);
+    EXPECT_EQ(jpeg_reduction(161, 121, 41, 31), 4);  // rounded up, as the decompressor does
+    EXPECT_EQ(jpeg_reduction(161, 121, 41, 32), 2);
+    EXPECT_EQ(jpeg_reduction(640, 480, 0, 150), 1);
+    EXPECT_EQ(jpeg_reduction(640, 480, -5, 150), 1);
+}
+
+// Odd sizes in every layout: at full size the planes match FFmpeg's decoder;
+// reduced, each pixel is the mean of its block (no shifted chroma, nothing
+// wrong at the right and bottom edges).
+TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
+{
+    jpeg_decoder_ptr dec = jpeg_decoder_new();
+    ASSERT_NE(dec, nullptr);
+    for (int subsamp : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY}) {
+        SCOPED_TRACE(subsamp);
+        const std::vector<uint8_t> jpeg = make_jpeg(161, 121, subsamp);
+        frame_ptr ref = ffmpeg_decode(jpeg);
+        frame_ptr full(av_frame_alloc()), reduced(av_frame_alloc());
+        int fw = 0, fh = 0;
+        ASSERT_TRUE(jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), {}, full.get(), &fw, &fh));
+        EXPECT_EQ(full->format, ref->format);
+        EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0)
+            << full->sample_aspect_ratio.num << "/" << full->sample_aspect_ratio.den << " against "
+            << ref->sample_aspect_ratio.num << "/" << ref->sample_aspect_ratio.den;
+        EXPECT_EQ(fw, 161);
+        ASSERT_EQ(full->width, ref->width);
+        ASSERT_EQ(full->height, ref->height);
+        const int planes = subsamp == TJSAMP_GRAY ? 1 : 3;
+        for (int p = 0; p < planes; ++p)
+            EXPECT_LE(worst_block_mean_error(ref.get(), full.get(), p, 1), 2) << "plane " << p;
+
+        jpeg_target_t small;
+        small.winw = 40;
+        small.winh = 30;
+        ASSERT_TRUE(
+            jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), small, reduced.get(), &fw, &fh));
+        EXPECT_EQ(fh, 121);
+        EXPECT_EQ(reduced->width, 41);
+        EXPECT_EQ(reduced->height, 31);
+        for (int p = 0; p < planes; ++p)
+            EXPECT_LE(worst_block_mean_error(full.get(), reduced.get(), p, 4), 6) << "plane " << p;
+    }
+}
+
+// What libjpeg-turbo does not take is left to FFmpeg's decoder.
+TEST(Jpeg, DamagedPicturesAndFieldsAreRefused)
+{
+    jpeg_decoder_ptr dec = jpeg_decoder_new();
+    std::vector<uint8_t> jpeg = make_jpeg(64, 48, TJSAMP_420);
+    frame_ptr pic(av_frame_alloc());
+    int fw = 0, fh = 0;
+    const int half = static_cast<int>(jpeg.size() / 2);
+    EXPECT_FALSE(jpeg_decode(dec.get(), jpeg.data(), half, {}, pic.get(), &fw, &fh));
+    EXPECT_EQ(pic->buf[0], nullptr);
+    std::vector<uint8_t> noise(jpeg.begin(), jpeg.begin() + 2);
+    for (int i = 0; i < 500; ++i)
+        noise.push_back(static_cast<uint8_t>(i * 37));
+    EXPECT_FALSE(jpeg_decode(dec.get(), noise.data(), static_cast<int>(noise.size()), {}, pic.get(), &fw, &fh));
+    jpeg_target_t interlaced;
+    interlaced.stream_height = 96;
+    EXPECT_FALSE(
+        jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), interlaced, pic.get(), &fw, &fh));
+    interlaced.stream_height = 48;
+    EXPECT_TRUE(
+        jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), interlaced, pic.get(), &fw, &fh));
+}
+
+}  // namespace
