@@ -15,6 +15,7 @@
 
 #include "jpeg.h"
 #include "render.h"
+#include "stats.h"
 
 // ---------------------------------------------------------------------------
 // Stream record and block-timeout watchdog
@@ -342,6 +343,7 @@ bool open_decoder(reader_t& r)
         if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             r.videostream = static_cast<int>(i);
     if (r.videostream < 0) {
+        stats_note_error(r.s, AVERROR_STREAM_NOT_FOUND);
         printf("%s: cannot find video stream!\n", fn);
         return false;
     }
@@ -356,6 +358,7 @@ bool open_decoder(reader_t& r)
     if (codec == nullptr)
         codec = avcodec_find_decoder(par->codec_id);
     if (codec == nullptr) {
+        stats_note_error(r.s, AVERROR_DECODER_NOT_FOUND);
         printf("%s: unsupported video codec!\n", fn);
         return false;
     }
@@ -377,9 +380,11 @@ bool open_decoder(reader_t& r)
     }
     if (r.err < 0) {
         r.decoder.reset();
+        stats_note_error(r.s, r.err);
         printf("%s: could not open codec '%s'\n", fn, codec->name);
         return false;
     }
+    r.s->codec_name = codec->name;
     choose_jpeg_decoder(r, par);
     const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
     r.intra_only = desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
@@ -397,6 +402,7 @@ step_e connect(reader_t& r)
     // A reconnect request is answered by this very attempt; left set, it
     // would make the interrupt callback abandon every operation from now on.
     s->force_reconnect = 0;
+    stats_note_connect(s);
     if (!open_input(r))
         return r.hopeless ? step_e::end : step_e::retry_connect;
     if (s->terminate != 0)
@@ -416,6 +422,8 @@ step_e connect(reader_t& r)
     s->framew = r.decoder->width;
     s->frameh = r.decoder->height;
     s->framepixfmt = r.decoder->pix_fmt;
+    if (const unsigned long long f = stats_pack_format(s->framew, s->frameh, s->framepixfmt))
+        s->picture_format = f;
     return s->terminate != 0 ? step_e::end : step_e::read;
 }
 
@@ -442,6 +450,7 @@ void deliver_picture(reader_t& r)
         s->framew = srcw;
         s->frameh = srch;
         s->framepixfmt = pic->format;
+        s->picture_format = stats_pack_format(s->framew, s->frameh, s->framepixfmt);
         printf("%s: got stream w=%d, h=%d, pixfmt=%d\n", fn, s->framew, s->frameh, s->framepixfmt);
     }
     r.framescount += 1;
@@ -485,8 +494,10 @@ bool worth_decoding(reader_t& r)
 // Reports the first decoding error of a burst; a picture ends the burst.
 void decoding_failed(reader_t& r, int err)
 {
-    if (!r.decode_failing)
+    if (!r.decode_failing) {
+        stats_note_error(r.s, err);
         printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, error_text(err).c_str());
+    }
     r.decode_failing = true;
 }
 
@@ -496,6 +507,8 @@ void mark_progress(reader_t& r, long long now)
 {
     stream_t* s = r.s;
     r.last_picture_time = now;
+    if (s->connected_at.load(std::memory_order_relaxed) == 0)
+        s->connected_at = now;
     r.largest_picture = std::max(r.largest_picture, r.pkt->size);
     s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
     if (s->input != nullptr && s->input->pb != nullptr)
@@ -570,6 +583,8 @@ step_e read_packets(reader_t& r)
         clear_block_timeout(s);
         if (r.err >= 0 && returned_late(deadline))
             r.err = AVERROR(ETIMEDOUT);
+        if (r.err >= 0)
+            s->input_bytes.fetch_add(r.pkt->size, std::memory_order_relaxed);
         if (s->overread.exchange(0) != 0) {
             printf("%s: %lld bytes read without a picture!\n", fn, static_cast<long long>(s->read_limit));
             r.err = AVERROR_INVALIDDATA;
@@ -626,6 +641,7 @@ step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
 
 step_e retry_connect(reader_t& r)
 {
+    stats_note_error(r.s, r.err);
     if (r.s->terminate != 0 || r.s->settings.reconnect <= 0)
         return step_e::end;
     return wait_and_reconnect(r, SS_CONNECT_ERROR, step_e::end);
@@ -634,6 +650,7 @@ step_e retry_connect(reader_t& r)
 step_e retry_lost(reader_t& r)
 {
     printf("%s: maybe EOF reached! err=%d\n", fn, r.err);
+    stats_note_error(r.s, r.err);
     if (r.s->settings.reconnect <= 0 && r.s->force_reconnect == 0)
         return step_e::finish;
     return wait_and_reconnect(r, SS_RECONNECTING, step_e::finish);

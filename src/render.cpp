@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -15,6 +17,7 @@ extern "C" {
 }
 
 #include "reader.h"
+#include "stats.h"
 
 #include "icons/document-quick_restart.xpm"
 #include "icons/edit-delete.xpm"
@@ -216,6 +219,19 @@ struct renderer_t {
     size_t clip_buf_size = 0;
 
     icon_t icons[5] = {};  // by icon_e; I_NONE has no image
+
+    // For `stats`: pictures drawn since start, when the last samples were
+    // taken (the render thread's).
+    std::atomic<long> pictures{0};
+    long long last_sample = 0;
+
+    // A snapshot asked for: the render thread copies the surface into `copy`
+    // between two pictures. Under snap_lock, but `wanted`, which the render
+    // thread looks at after every picture.
+    std::mutex snap_lock;
+    std::condition_variable snap_done;
+    surface_copy_t* copy = nullptr;
+    std::atomic<int> wanted{0};
 };
 
 renderer_t R;
@@ -604,7 +620,73 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     s->current_icon = I_NONE;
 }
 
+// The surface's pixel layout and its first visible pixel.
+void surface_layout(const fbuffer_t* fb, AVPixelFormat* format, int* bytespp, const uint8_t** first)
+{
+    *format = fb->format;
+    *bytespp = fb->bytes_per_pixel;
+    *first = fb->screen;
+}
+
+// Between two pictures: the samples for `stats`, once per period, and the
+// snapshot if one is asked for.
+void between_pictures(void)
+{
+    const long long now = current_time_in_millis();
+    if (now - R.last_sample >= STATS_PERIOD_MS) {
+        R.last_sample = now;
+        {
+            monitor_guard hold(&R.streams_mon);
+            for (list_item_t* i = list_first(&R.streams); i != nullptr; i = list_next(&R.streams, i))
+                stats_sample_stream(stream_of(i), now);
+        }
+        stats_sample_render(now);
+    }
+    if (R.wanted.load(std::memory_order_relaxed) == 0)
+        return;
+    std::lock_guard<std::mutex> hold(R.snap_lock);
+    if (surface_copy_t* c = R.copy; c != nullptr && fb0 != nullptr && fb0->finfo.line_length != 0
+                                         && fb0->bytes_per_pixel > 0) {
+        const uint8_t* first;
+        surface_layout(fb0, &c->format, &c->bytespp, &first);
+        const int line = static_cast<int>(fb0->finfo.line_length);
+        c->width = std::min(static_cast<int>(fb0->vinfo.xres), line / c->bytespp);
+        c->height = std::min(static_cast<int>(fb0->vinfo.yres),
+                             static_cast<int>((fb0->fb_size - (first - fb0->fb)) / line));
+        c->stride = c->width * c->bytespp;
+        c->pixels.resize(static_cast<size_t>(c->stride) * c->height);
+        for (int y = 0; y < c->height; ++y)
+            memcpy(c->pixels.data() + static_cast<size_t>(y) * c->stride, first + static_cast<size_t>(y) * line,
+                   static_cast<size_t>(c->stride));
+    }
+    R.copy = nullptr;
+    R.wanted = 0;
+    R.snap_done.notify_all();
+}
+
 }  // namespace
+
+// ------------------------------------------------------------- for `stats`
+
+long render_pictures_drawn(void)
+{
+    return R.pictures.load();
+}
+
+bool render_copy_surface(surface_copy_t* out, long timeout_ms)
+{
+    std::unique_lock<std::mutex> hold(R.snap_lock);
+    out->pixels.clear();
+    out->width = out->height = 0;
+    R.copy = out;
+    R.wanted = 1;
+    R.snap_done.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] { return R.copy == nullptr; });
+    // Not taken in time: withdrawn, so the render thread never writes it later.
+    const bool taken = R.copy == nullptr;
+    R.copy = nullptr;
+    R.wanted = 0;
+    return taken && out->width > 0 && out->height > 0;
+}
 
 // ------------------------------------------------------- the readers' pool
 
@@ -707,6 +789,7 @@ void* render_thread(void* /*arg*/)
 {
     long long last_idle_time = 0;
     while (R.stopping.load() == 0) {
+        between_pictures();
         frame_t* f = frame_pool_take_ready(&R.pool, 0);
         if (f == nullptr) {
             const long long now = R.settings.clock();
@@ -724,6 +807,7 @@ void* render_thread(void* /*arg*/)
         if (s->render_off.load() == 0) {
             draw_picture(s, f->frame);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
+            R.pictures.fetch_add(1, std::memory_order_relaxed);
         }
         frame_pool_give_back(&R.pool, f);
     }

@@ -3,6 +3,8 @@
 // and the render thread that scales each picture into its window on fb0.
 #pragma once
 
+#include <vector>
+
 #include "velmor.h"
 
 // A pool of frames: free ones, and handed-over pictures waiting to be drawn
@@ -51,3 +53,20 @@ struct render_settings_t {
 void render_start(const render_settings_t& settings = {});
 void render_stop(void);
 void* render_thread(void* arg);
+
+// Pictures the render thread has drawn since the program started.
+long render_pictures_drawn(void);
+
+// What the surface shows: its visible pixels in the device's layout, row
+// after row without gaps.
+struct surface_copy_t {
+    std::vector<uint8_t> pixels;
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes per row
+    int bytespp = 0;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+};
+// Has the render thread copy the surface between two pictures, so that the
+// copy holds whole pictures only. False when it did not within timeout_ms.
+bool render_copy_surface(surface_copy_t* out, long timeout_ms);

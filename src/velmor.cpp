@@ -21,6 +21,8 @@
 #include "console.h"
 #include "reader.h"
 #include "render.h"
+#include "snapshot.h"
+#include "stats.h"
 #include "service.h"
 
 extern "C" {
@@ -569,6 +571,61 @@ static console_cmd_t cmd_velmor_reg[] = {
     {nullptr, nullptr, nullptr, nullptr, {}},
 };
 
+static int cmd_stats(const char* /*name*/, int argc, const char** argv)
+{
+    stream_t* only = nullptr;
+    if (argc > 0 && (only = named_stream(argc, argv, 1, 1)) == nullptr)
+        return 0;
+    const long long now = current_time_in_millis();
+    for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
+        if (only == nullptr || s == only)
+            printf("%s\n", stats_line(s, now).c_str());
+    printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
+    return 1;
+}
+
+static int cmd_snapshot(const char* /*name*/, int argc, const char** argv)
+{
+    if (argc != 1) {
+        printf("Error: invalid number of parameters!\n");
+        return 0;
+    }
+    std::string reason;
+    if (!snapshot_write(argv[0], &reason)) {
+        printf("Error: cannot write '%s': %s\n", argv[0], reason.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// Apart from the table above, so that commands added elsewhere merge apart.
+static console_cmd_t cmd_stats_reg[] = {
+    {"stats", cmd_stats, "Show how each stream and the renderer do.",
+     "One line per stream (or the named one), then one for the renderer. Parameters are:\n"
+     "  [streamname]  Stream name; all streams if omitted.\n"
+     "Fields, '-' while unknown; rates are over the last 5 seconds:\n"
+     "  name          Stream name (a URL's password shown as ***).\n"
+     "  state         As in list.\n"
+     "  codec         Decoder name.\n"
+     "  size          Picture size, WxH.\n"
+     "  pixfmt        Picture pixel format, as FFmpeg names it.\n"
+     "  fps_in        Pictures decoded per second.\n"
+     "  fps_out       Pictures drawn per second.\n"
+     "  dropped       Pictures not decoded or thrown away for want of a pool frame, since play.\n"
+     "  replaced      Pictures replaced by a newer one before they were drawn, since play.\n"
+     "  reconnects    Connection attempts after the first, since play.\n"
+     "  connected_s   Seconds since the connection's first picture; 0 when not connected.\n"
+     "  kbps          Input bitrate, kilobits per second.\n"
+     "  last_error    FFmpeg's text for the last failure, in double quotes.\n"
+     "Renderer line: busy (share of one core) and pictures (drawn since start).\n",
+     {}},
+    {"snapshot", cmd_snapshot, "Write what the screen shows as a PNG file.",
+     "Write the whole screen, as it is between two pictures, as a PNG file. Parameters are:\n"
+     "  <file>        File to write (replaced if it exists).\n",
+     {}},
+    {nullptr, nullptr, nullptr, nullptr, {}},
+};
+
 // ---------------------------------------------------------------------------
 // Entry
 // ---------------------------------------------------------------------------
@@ -580,6 +637,7 @@ static void velmor_register_commands(void)
     // them again.
     console_init();
     console_register_commands(cmd_velmor_reg);
+    console_register_commands(cmd_stats_reg);
 }
 
 void velmor_start(fbuffer_t* surface)

@@ -54,6 +54,19 @@ struct stream_settings_t {
     std::vector<std::string> decoder_options;  // "key=value" for the decoder's open
 };
 
+// The counters of a stream as the render thread found them at one moment:
+// rates over the last seconds come from these.
+struct stats_sample_t {
+    long long time;  // ms, 0 = none
+    long decoded;
+    long drawn;
+    long long bytes;
+};
+struct stats_history_t {
+    stats_sample_t samples[16];  // a ring, one every half second
+    unsigned next;
+};
+
 // One playing stream, grouped by the thread that writes each part.
 struct stream_t {
     // Registry and identity: the main thread, before the reader starts and
@@ -112,6 +125,14 @@ struct stream_t {
     std::atomic<long> pictures_drawn;
     std::atomic<long> pictures_dropped;   // not decoded, or thrown away, for want of a pool frame
     std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn
+    // For `stats`, beside them: written by the reader, except `history`.
+    std::atomic<long> connects;                // connection attempts since play
+    std::atomic<long long> input_bytes;        // packet bytes read since play
+    std::atomic<long long> connected_at;       // first picture of this connection (ms), 0 = none
+    std::atomic<const char*> codec_name;       // the decoder's (static) name, null = none yet
+    std::atomic<unsigned long long> picture_format;  // stats_pack_format of the last picture, 0 = none
+    stats_history_t history;                   // the render thread's samples; under the stats lock
+    char last_error[AV_ERROR_MAX_STRING_SIZE];  // FFmpeg's text of the last failure; under the stats lock
 };
 
 // One frame of the renderer's pool.
