@@ -204,6 +204,7 @@ struct reader_t {
     long long last_picture_time = 0;  // or when decoding last (re)started
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
+    bool hopeless = false;            // the open failed in a way no retry can mend
     // MJPEG through libjpeg-turbo, FFmpeg's decoder for what it refuses;
     // null for other codecs.
     jpeg_decoder_ptr jpeg;
@@ -249,7 +250,18 @@ void give_back_frame(reader_t& r)
     }
 }
 
-// Opens the source with its deadline; false after the failure message.
+// A URL whose protocol FFmpeg lacks fails the same way every time.
+bool unknown_protocol(reader_t& r)
+{
+    if (r.err != AVERROR_PROTOCOL_NOT_FOUND)
+        return false;
+    printf("%s: FFmpeg has no protocol for '%s': stream ended\n", fn, url_redacted(r.s->inputfile).c_str());
+    r.hopeless = true;
+    return true;
+}
+
+// Opens the source with its deadline; false after the failure message (and
+// `hopeless` set when retrying cannot help).
 bool open_input(reader_t& r)
 {
     stream_t* s = r.s;
@@ -260,8 +272,9 @@ bool open_input(reader_t& r)
     }
     assert(ctx != nullptr);
     ctx->interrupt_callback = {decode_interrupt_cb, s};
+    AVDictionary* options = options_dictionary(s->settings.input_options);
     const long long deadline = set_block_timeout(s, block_timeout_ms);
-    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, nullptr);
+    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, &options);
     clear_block_timeout(s);
     r.input.reset(ctx);  // null after a failed open, which frees it
     printf("%s: av_open_input_file() returns %d!\n", fn, r.err);
@@ -269,8 +282,19 @@ bool open_input(reader_t& r)
         close_input(r);
         r.err = AVERROR(ETIMEDOUT);
     }
+    const bool options_taken = r.err != 0 || options_all_taken("input", s->name, options);
+    {
+        ffmpeg_guard ff;
+        av_dict_free(&options);
+    }
     if (r.err != 0) {
-        printf("%s: cannot open input file '%s', err=%d\n", fn, s->inputfile, r.err);
+        printf("%s: cannot open input file '%s', err=%d\n", fn, url_redacted(s->inputfile).c_str(), r.err);
+        unknown_protocol(r);
+        return false;
+    }
+    if (!options_taken) {
+        close_input(r);
+        r.hopeless = true;
         return false;
     }
     s->input = r.input.get();
@@ -325,7 +349,14 @@ bool open_decoder(reader_t& r)
     }
     const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
     ffmpeg_guard ff;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    const AVCodec* codec = r.s->settings.decoder;
+    if (codec != nullptr && codec->id != par->codec_id) {
+        printf("%s: decoder '%s' cannot decode %s video: stream ended\n", fn, codec->name,
+               avcodec_get_name(par->codec_id));
+        return false;
+    }
+    if (codec == nullptr)
+        codec = avcodec_find_decoder(par->codec_id);
     if (codec == nullptr) {
         stats_note_error(r.s, AVERROR_DECODER_NOT_FOUND);
         printf("%s: unsupported video codec!\n", fn);
@@ -337,7 +368,15 @@ bool open_decoder(reader_t& r)
         // Frame threads would hold pictures back; slices cost no latency.
         r.decoder->thread_count = 0;
         r.decoder->thread_type = FF_THREAD_SLICE;
-        r.err = avcodec_open2(r.decoder.get(), codec, nullptr);
+        AVDictionary* options = options_dictionary(r.s->settings.decoder_options);
+        r.err = avcodec_open2(r.decoder.get(), codec, &options);
+        if (r.err >= 0 && !options_all_taken("decoder", r.s->name, options))
+            r.err = AVERROR_OPTION_NOT_FOUND;
+        av_dict_free(&options);
+    }
+    if (r.err == AVERROR_OPTION_NOT_FOUND) {
+        r.decoder.reset();
+        return false;
     }
     if (r.err < 0) {
         r.decoder.reset();
@@ -365,7 +404,7 @@ step_e connect(reader_t& r)
     s->force_reconnect = 0;
     stats_note_connect(s);
     if (!open_input(r))
-        return step_e::retry_connect;
+        return r.hopeless ? step_e::end : step_e::retry_connect;
     if (s->terminate != 0)
         return step_e::end;
     s->state = SS_CONNECTED;
@@ -375,7 +414,7 @@ step_e connect(reader_t& r)
         return step_e::end;
     {
         ffmpeg_guard ff;
-        av_dump_format(r.input.get(), 0, s->inputfile, 0);
+        av_dump_format(r.input.get(), 0, url_redacted(s->inputfile).c_str(), 0);
     }
     if (!open_decoder(r))
         return step_e::end;
@@ -563,18 +602,36 @@ step_e read_packets(reader_t& r)
     return step_e::finish;
 }
 
+// The whole delay: the watchdog's interrupt that ended the last read may
+// still be pending, and only a stop or a reconnect request cuts it short.
+void wait_reconnect_delay(stream_t* s)
+{
+    const long long until = current_time_in_millis() + std::max(s->settings.reconnect, 0) * 1000LL;
+    for (int i = 0; i < 100000 && s->terminate == 0 && s->force_reconnect == 0; ++i) {
+        const long long left = until - current_time_in_millis();
+        if (left <= 0)
+            break;
+        thread_sleep(static_cast<long>(left));
+    }
+}
+
 // Waits the stream's reconnect delay and goes on with a new connection, or
 // with `gone` when the stream is stopped meanwhile.
 step_e wait_and_reconnect(reader_t& r, stream_state_e waiting, step_e gone)
 {
     stream_t* s = r.s;
     give_back_frame(r);
+    // A source that takes one client must not have its slot held meanwhile.
+    close_input(r);
     printf("%s: reconnect timeout=%d sec, start waiting...\n", fn, s->settings.reconnect);
-    s->force_reconnect = 0;
+    const bool at_once = s->force_reconnect.exchange(0) != 0;
     if (s->terminate != 0)
         return gone;
     s->state = waiting;
-    thread_sleep(s->settings.reconnect > 0 ? static_cast<long>(s->settings.reconnect) * 1000 : 0);
+    if (at_once)
+        thread_sleep(0);
+    else
+        wait_reconnect_delay(s);
     if (s->terminate != 0)
         return gone;
     printf("%s: try to reconnect!\n", fn);

@@ -420,6 +420,27 @@ void fit_axis(long long* dst, long long* dstlen, int* src, int* srclen)
     }
 }
 
+// Shrinks the window to the largest rectangle of the picture's shape (its
+// sample aspect ratio honoured), centred in it.
+void fit_aspect(geometry_t* g, AVRational sar)
+{
+    if (sar.num <= 0 || sar.den <= 0)
+        sar = {1, 1};
+    const long long pw = static_cast<long long>(g->srcw) * sar.num;  // the picture's shape
+    const long long ph = static_cast<long long>(g->srch) * sar.den;
+    if (pw <= 0 || ph <= 0)
+        return;
+    long long w = g->dstw, h = g->dsth;
+    if (g->dstw * ph <= g->dsth * pw)
+        h = std::max(1LL, (g->dstw * ph + pw / 2) / pw);
+    else
+        w = std::max(1LL, (g->dsth * pw + ph / 2) / ph);
+    g->dstx += (g->dstw - w) / 2;
+    g->dsty += (g->dsth - h) / 2;
+    g->dstw = w;
+    g->dsth = h;
+}
+
 geometry_t window_geometry(const stream_settings_t& win, const AVFrame* pic)
 {
     geometry_t g = {win.x, win.y, win.w, win.h, 0, 0, pic->width, pic->height};
@@ -431,6 +452,8 @@ geometry_t window_geometry(const stream_settings_t& win, const AVFrame* pic)
         fit_axis(&g.dstx, &g.dstw, &g.srcx, &g.srcw);
         fit_axis(&g.dsty, &g.dsth, &g.srcy, &g.srch);
     }
+    if (win.aspect != 0 && g.dstw > 0 && g.dsth > 0)
+        fit_aspect(&g, pic->sample_aspect_ratio);
     return g;
 }
 
@@ -541,6 +564,32 @@ void no_scaler(stream_t* s)
         printf("%s: cannot initialize conversion context!\n", "render_thread");
 }
 
+// Blackens the visible part of a rectangle of the surface; every device
+// layout is black at zero bytes.
+void clear_rect(long long x, long long y, long long w, long long h)
+{
+    visible_t v;
+    if (!visible_part(fb0, x, y, w, h, &v))
+        return;
+    const size_t line = fb0->finfo.line_length;
+    const long long bytes = fb0->bytes_per_pixel;
+    for (long long j = v.j0; j < v.j1; ++j)
+        memset(fb0->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
+               static_cast<size_t>((v.i1 - v.i0) * bytes));
+}
+
+// A picture that keeps its aspect leaves bars in its window: black, cleared
+// when the picture's place is first known or changes, not for every picture.
+void clear_bars(stream_t* s, const AVFrame* pic, const geometry_t& g)
+{
+    const long long place[4] = {g.dstx, g.dsty, g.dstw, g.dsth};
+    if (s->settings.aspect == 0 || std::equal(place, place + 4, s->bars))
+        return;
+    std::copy(place, place + 4, s->bars);
+    const stream_settings_t& win = s->settings;
+    clear_rect(win.x, win.y, win.w > 0 ? win.w : pic->width, win.h > 0 ? win.h : pic->height);
+}
+
 void draw_picture(stream_t* s, const AVFrame* pic)
 {
     if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
@@ -563,6 +612,7 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         no_scaler(s);
         return;
     }
+    clear_bars(s, pic, g);
     scale_into_window(s, sws, src, srcstride, g, v, pic->format);
     // The picture has painted over the icon corner.
     monitor_guard hold(&R.streams_mon);
@@ -665,6 +715,7 @@ void render_on_stream_start(stream_t* stream)
     list_item_init(&stream->rdlink);
     icon_init(&stream->background, ICON_SIZE, ICON_SIZE);
     stream->background_valid = 0;
+    std::fill(stream->bars, stream->bars + 4, 0);
     stream->last_frame_time = R.settings.clock();
     int registered;
     {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,6 +37,72 @@ long long current_time_in_millis(void)
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+std::string url_redacted(const char* text)
+{
+    std::string u = text;
+    for (size_t scheme = u.find("://"); scheme != std::string::npos; scheme = u.find("://", scheme + 3)) {
+        const size_t host = scheme + 3;
+        const size_t end = std::min(u.find_first_of("/?# '\"\n", host), u.size());
+        const size_t at = end > host ? u.rfind('@', end - 1) : std::string::npos;
+        const size_t colon = u.find(':', host);
+        if (at != std::string::npos && at >= host && colon < at)
+            u.replace(colon + 1, at - colon - 1, "***");
+    }
+    return u;
+}
+
+// FFmpeg's own messages name URLs too (a refused connection, a stream's
+// description): a line with a password goes out with *** in its place.
+static void log_line(void* avcl, int level, const char* fmt, ...)
+{
+    va_list vl;
+    va_start(vl, fmt);
+    av_log_default_callback(avcl, level, fmt, vl);
+    va_end(vl);
+}
+
+static void redacting_log_callback(void* avcl, int level, const char* fmt, va_list vl)
+{
+    if (level > av_log_get_level())
+        return;
+    char line[2048];
+    va_list copy;
+    va_copy(copy, vl);
+    vsnprintf(line, sizeof line, fmt, copy);
+    va_end(copy);
+    if (strstr(line, "://") != nullptr && strchr(line, '@') != nullptr) {
+        const std::string shown = url_redacted(line);
+        if (shown != line) {
+            log_line(avcl, level, "%s", shown.c_str());
+            return;
+        }
+    }
+    av_log_default_callback(avcl, level, fmt, vl);
+}
+
+AVDictionary* options_dictionary(const std::vector<std::string>& options)
+{
+    AVDictionary* dict = nullptr;
+    ffmpeg_guard ff;
+    for (const std::string& o : options) {
+        const size_t eq = o.find('=');
+        av_dict_set(&dict, o.substr(0, eq).c_str(), o.substr(eq + 1).c_str(), 0);
+    }
+    return dict;
+}
+
+bool options_all_taken(const char* who, const char* stream_name, AVDictionary* left)
+{
+    if (av_dict_count(left) == 0)
+        return true;
+    std::string keys;
+    for (const AVDictionaryEntry* e = nullptr; (e = av_dict_get(left, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr;)
+        keys += std::string(keys.empty() ? "'" : ", '") + e->key + "'";
+    printf("%s: %s of stream '%s' did not take option%s %s: stream ended\n", "reader_thread", who, stream_name,
+           av_dict_count(left) > 1 ? "s" : "", keys.c_str());
+    return false;
 }
 
 void ffmpeg_lock(void)
@@ -210,8 +277,75 @@ struct play_args_t {
     const char* name = nullptr;
     const char* format_name = nullptr;
     const char* url = nullptr;
+    const char* decoder_name = nullptr;
+    std::string shown_url;  // the URL without its password, the default name
     stream_settings_t settings;
 };
+
+constexpr size_t max_options = 16;
+constexpr size_t max_decoder_name = 64;
+
+// Takes a "key=value" option of -o or -d; false after the error message.
+static bool add_option(int argc, const char** argv, int* i, std::vector<std::string>* to)
+{
+    const char* what = strcmp(argv[*i], "-o") == 0 ? "input" : "decoder";
+    if (*i + 1 >= argc) {
+        console_printf("Error: %s option is not specified!\n", what);
+        return false;
+    }
+    const char* opt = argv[++*i];
+    const char* eq = strchr(opt, '=');
+    if (eq == nullptr || eq == opt) {
+        console_printf("Error: %s option '%s' is not key=value!\n", what, url_redacted(opt).c_str());
+        return false;
+    }
+    if (to->size() >= max_options) {
+        console_printf("Error: more than %zu %s options!\n", max_options, what);
+        return false;
+    }
+    to->push_back(opt);
+    return true;
+}
+
+// Reads play's flags beyond name, format and window; 1 when taken, 0 when
+// not one of them, -1 after the error message.
+static int parse_source_flag(int argc, const char** argv, int* i, play_args_t* a)
+{
+    stream_settings_t& set = a->settings;
+    const char* arg = argv[*i];
+    if (strcmp(arg, "-a") == 0) {
+        set.aspect = 1;
+    } else if (strcmp(arg, "-o") == 0) {
+        return add_option(argc, argv, i, &set.input_options) ? 1 : -1;
+    } else if (strcmp(arg, "-d") == 0) {
+        return add_option(argc, argv, i, &set.decoder_options) ? 1 : -1;
+    } else if (strcmp(arg, "-c") == 0) {
+        if (*i + 1 >= argc) {
+            console_printf("Error: decoder name is not specified!\n");
+            return -1;
+        }
+        a->decoder_name = argv[++*i];
+        if (strlen(a->decoder_name) > max_decoder_name) {
+            console_printf("Error: decoder name is longer than %zu characters!\n", max_decoder_name);
+            return -1;
+        }
+        ffmpeg_guard ff;
+        set.decoder = avcodec_find_decoder_by_name(a->decoder_name);
+        if (set.decoder == nullptr) {
+            console_printf("Error: unknown decoder '%s'!\n", a->decoder_name);
+            return -1;
+        }
+    } else if (strcmp(arg, "-r") == 0) {
+        if (*i + 1 >= argc || !to_int(argv[*i + 1], 1, &set.reconnect) || set.reconnect > 3600) {
+            console_printf("Error: reconnect delay is not a whole number of seconds from 1 to 3600!\n");
+            return -1;
+        }
+        ++*i;
+    } else {
+        return 0;
+    }
+    return 1;
+}
 
 // Reads play's arguments; false after the error message.
 static bool parse_play_args(int argc, const char** argv, play_args_t* a)
@@ -219,7 +353,10 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
     stream_settings_t& set = a->settings;
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (strcmp(arg, "-z") == 0) {
+        if (const int taken = parse_source_flag(argc, argv, &i, a); taken != 0) {
+            if (taken < 0)
+                return false;
+        } else if (strcmp(arg, "-z") == 0) {
             set.nozoom = 1;
         } else if (strcmp(arg, "-f") == 0) {
             if (i + 1 >= argc) {
@@ -262,7 +399,7 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             i += 2;
         } else {
             if (a->url != nullptr) {
-                console_printf("Error: unknown parameter '%s'!\n", arg);
+                console_printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }
             a->url = arg;
@@ -272,13 +409,35 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
         console_printf("Error: stream url is not specified. Nothing to play!\n ");
         return false;
     }
+    if (set.aspect != 0 && set.nozoom != 0) {
+        console_printf("Error: -a (keep aspect) and -z (no zoom) cannot be combined!\n");
+        return false;
+    }
+    a->shown_url = url_redacted(a->url);
     if (a->name == nullptr)
-        a->name = a->url;
+        a->name = a->shown_url.c_str();
     if (names_own_stdio(a->url)) {
-        console_printf("Error: stream url '%s' is the console's own input or output!\n", a->url);
+        console_printf("Error: stream url '%s' is the console's own input or output!\n", a->shown_url.c_str());
         return false;
     }
     return true;
+}
+
+// The flags beyond name, format and window, only those given.
+static void print_source_flags(const play_args_t& a)
+{
+    const char* fn = "cmd_play";
+    const stream_settings_t& set = a.settings;
+    if (set.aspect != 0)
+        console_printf("%s: Keep Aspect  : 1\n", fn);
+    if (a.decoder_name != nullptr)
+        console_printf("%s: Decoder      : '%s'\n", fn, a.decoder_name);
+    if (set.reconnect != stream_settings_t{}.reconnect)
+        console_printf("%s: Reconnect    : %d sec\n", fn, set.reconnect);
+    for (const std::string& o : set.input_options)
+        console_printf("%s: Input option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
+    for (const std::string& o : set.decoder_options)
+        console_printf("%s: Codec option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
 }
 
 static int cmd_play(const char* /*name*/, int argc, const char** argv)
@@ -292,11 +451,12 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     }
     const char* fn = "cmd_play";
     console_printf("%s: Stream Name  : '%s'\n", fn, a.name);
-    console_printf("%s: Stream URL   : '%s'\n", fn, a.url);
+    console_printf("%s: Stream URL   : '%s'\n", fn, a.shown_url.c_str());
     console_printf("%s: Input Format : '%s'\n", fn, a.format_name != nullptr ? a.format_name : "");
     console_printf("%s: Window pos   : %d,%d\n", fn, a.settings.x, a.settings.y);
     console_printf("%s: Window size  : %d,%d\n", fn, a.settings.w, a.settings.h);
     console_printf("%s: No Zoom      : %d\n", fn, a.settings.nozoom);
+    print_source_flags(a);
 
     stream_t* s = stream_new(a.name, a.url, a.settings);
     streams_append(s);
@@ -313,6 +473,9 @@ static stream_t* named_stream(int argc, const char** argv, int min_args, int max
         return nullptr;
     }
     stream_t* s = streams_find(argv[0]);
+    // A stream named after its URL is known by the URL without the password.
+    if (s == nullptr)
+        s = streams_find(url_redacted(argv[0]).c_str());
     if (s == nullptr)
         console_printf("Error: unable to find stream '%s'.\n", argv[0]);
     return s;
@@ -350,7 +513,7 @@ static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
 static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 {
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
-        console_printf("%16s %16s %s\n", s->name, stream_get_state_name(s), s->inputfile);
+        console_printf("%16s %16s %s\n", s->name, stream_get_state_name(s), url_redacted(s->inputfile).c_str());
     return 1;
 }
 
@@ -382,6 +545,12 @@ static console_cmd_t cmd_velmor_reg[] = {
      "  -p <x> <y>    Window position on screen.\n"
      "  -s <w> <h>    Window size (if 0, use source size).\n"
      "  -z            No-zoom (draw actual source size).\n"
+     "  -a            Keep aspect ratio (fit in window, black bars; not with -z).\n"
+     "  -o <key=val>  Input option for FFmpeg (Example: rtsp_transport=tcp); repeatable, up to 16.\n"
+     "  -d <key=val>  Decoder option for FFmpeg (Example: threads=1); repeatable, up to 16.\n"
+     "  -c <name>     Decoder name (Example: h264_v4l2m2m).\n"
+     "  -r <sec>      Reconnect delay, 1 to 3600 seconds (default 5).\n"
+     "                Option values cannot hold spaces.\n"
      "  <streamurl>   Stream URL.\n",
      {}},
     {"stop", cmd_stop, "Stop video stream.",
@@ -479,6 +648,7 @@ void velmor_start(fbuffer_t* surface)
     // Formats and codecs need no registration any more; the network layer
     // still wants its start-up. Interrupt callbacks are set per input.
     avformat_network_init();
+    av_log_set_callback(redacting_log_callback);
     velmor_register_commands();
     streams_init();
     render_start();

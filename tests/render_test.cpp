@@ -378,6 +378,44 @@ TEST_F(Render, EachPictureIsDrawnWithItsOwnGeometry)
     });
 }
 
+// -a: the picture keeps its shape (sample aspect ratio included), centred,
+// the rest of the window black; the bars are cleared when the picture's
+// place changes, not for every picture.
+TEST_F(Render, AspectTrueWindowsPixelByPixel)
+{
+    TestStream t("aspect", 10, 20, 128, 96);
+    t.s->settings.aspect = 1;
+    auto window = [&](int rx, int ry, int rw, int rh, const std::function<bool(int, int, uint16_t)>& ok) {
+        expect_screen(screen, 10, 20, 128, 96, [&](int c, int l, uint16_t v) {
+            const bool in = c >= rx && c < rx + rw && l >= ry && l < ry + rh;
+            return in ? ok(c - rx, l - ry, v) : v == 0;
+        });
+    };
+    t.as_reader([&] {
+        render_on_stream_start(t.s);
+        // 64 x 48, square pixels: twice its size, bars left and right.
+        render_frame(t.s, rgb565_picture(t.s, 64, 48));
+        ASSERT_TRUE(drawn(t.s));
+        window(0, 0, 128, 96, [](int c, int l, uint16_t v) { return near(v, pattern(c / 2, l / 2)); });
+        // 32 x 48 with pixels twice as wide as tall: 64 x 48 in shape, 128 x 96
+        // on screen; then a tall picture, bars at the sides.
+        frame_t* wide = rgb565_picture(t.s, 32, 48, 0xF800);
+        wide->frame->sample_aspect_ratio = {2, 1};
+        render_frame(t.s, wide);
+        ASSERT_TRUE(drawn(t.s));
+        window(0, 0, 128, 96, [](int, int, uint16_t v) { return near(v, 0xF800); });
+        render_frame(t.s, rgb565_picture(t.s, 24, 48, 0x07E0));
+        ASSERT_TRUE(drawn(t.s));
+        window(40, 0, 48, 96, [](int, int, uint16_t v) { return near(v, 0x07E0); });
+        // A mark in a bar survives the next picture of the same place.
+        reinterpret_cast<uint16_t*>(screen.fb.fb + 20 * screen.line)[10] = 0x1234;
+        render_frame(t.s, rgb565_picture(t.s, 24, 48, 0x07E0));
+        ASSERT_TRUE(drawn(t.s));
+        EXPECT_EQ(0x1234, screen.at(10, 20));
+        render_on_stream_stop(t.s);
+    });
+}
+
 TEST_F(Render, StatusIconsFollowTheStreamState)
 {
     restart_with_test_clock(5'000'000);

@@ -76,6 +76,12 @@ TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
               "  -p <x> <y>    Window position on screen.\n"
               "  -s <w> <h>    Window size (if 0, use source size).\n"
               "  -z            No-zoom (draw actual source size).\n"
+              "  -a            Keep aspect ratio (fit in window, black bars; not with -z).\n"
+              "  -o <key=val>  Input option for FFmpeg (Example: rtsp_transport=tcp); repeatable, up to 16.\n"
+              "  -d <key=val>  Decoder option for FFmpeg (Example: threads=1); repeatable, up to 16.\n"
+              "  -c <name>     Decoder name (Example: h264_v4l2m2m).\n"
+              "  -r <sec>      Reconnect delay, 1 to 3600 seconds (default 5).\n"
+              "                Option values cannot hold spaces.\n"
               "  <streamurl>   Stream URL.\n\n",
               pl.run("help play", '1'));
     pl.p.send("exit\n");

@@ -22,6 +22,8 @@ MODE is one of
   cut         PICTURES pictures and half a picture, then a clean close
   reset       PICTURES pictures and half a picture, then a reset (RST)
   unauthorized answer HTTP with "401 Unauthorized" and close
+  useragent   httpgood for a client whose User-Agent is "velmor-cam", "403
+              Forbidden" for any other
   bytes       the first PICTURES kilobytes of the source file, then nothing
   httpbytes   the same as the body of an HTTP answer
 
@@ -203,6 +205,21 @@ class Server:
             return
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
         self.serve_bytes(conn)
+
+    def serve_useragent(self, conn):
+        request = b""
+        while b"\r\n\r\n" not in request:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            request += chunk
+        if b"\r\nuser-agent: velmor-cam\r\n" not in request.lower():
+            conn.sendall(b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+            return
+        self.multipart_header(conn)
+        for i in range(1 << 30):
+            self.part(conn, self.picture(i))
+            self.pace()
 
     def serve_unauthorized(self, conn):
         if not self.read_request(conn):
