@@ -328,7 +328,10 @@ bool probe_input(reader_t& r)
 // MJPEG goes through libjpeg-turbo when it can be set up.
 void choose_jpeg_decoder(reader_t& r, const AVCodecParameters* par)
 {
-    if (par->codec_id != AV_CODEC_ID_MJPEG)
+    // A decoder chosen with -c, or options for one, mean FFmpeg's decoder
+    // for the whole stream.
+    const stream_settings_t& set = r.s->settings;
+    if (par->codec_id != AV_CODEC_ID_MJPEG || set.decoder != nullptr || !set.decoder_options.empty())
         r.jpeg.reset();
     else if (r.jpeg == nullptr)
         r.jpeg = jpeg_decoder_new();
