@@ -106,24 +106,6 @@ void stats_sample_render(long long now)
     render_next = (render_next + 1) % std::size(render_samples);
 }
 
-std::string stats_hide_password(const char* text)
-{
-    std::string t = text;
-    const size_t scheme = t.find("://");
-    if (scheme == std::string::npos)
-        return t;
-    // The user part ends at the authority's last '@'.
-    const size_t host = scheme + 3;
-    const size_t end = t.find_first_of("/?#", host);
-    const size_t at = t.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
-    if (at == std::string::npos || at < host)
-        return t;
-    const size_t colon = t.find(':', host);
-    if (colon > at)
-        return t;
-    return t.replace(colon + 1, at - colon - 1, "***");
-}
-
 std::string stats_line(stream_t* s, long long now)
 {
     const long decoded = s->pictures_decoded.load();
@@ -152,7 +134,7 @@ std::string stats_line(stream_t* s, long long now)
     const long long connected_s = s->state.load() == SS_CONNECTED && since != 0 ? (now - since) / 1000 : 0;
     const long connects = s->connects.load();
 
-    std::string line = "name=" + stats_hide_password(s->name);
+    std::string line = "name=" + url_redacted(s->name);
     line += std::string(" state=") + stream_get_state_name(s);
     line += std::string(" codec=") + (codec != nullptr ? codec : "-");
     line += " size=" + size + " pixfmt=" + pixfmt;

@@ -145,7 +145,7 @@ TEST(StatsLine, HidesOnlyThePassword)
     for (auto [in, out] : {std::pair{"rtsp://u:p@ss@h:554/x?a=b@c", "rtsp://u:***@h:554/x?a=b@c"},
                            {"rtsp://u@h/x", "rtsp://u@h/x"}, {"http://h/x?a=b:c@d", "http://h/x?a=b:c@d"},
                            {"cam:1@2", "cam:1@2"}})
-        EXPECT_EQ(out, stats_hide_password(in));
+        EXPECT_EQ(out, url_redacted(in));
 }
 
 TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
