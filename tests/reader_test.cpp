@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "in_process.h"
 #include "media.h"
 #include "player.h"
 #include "reader.h"
@@ -265,18 +266,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class OnSurface : public ::testing::Test {
+class OnSurface : public InProcessSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        monitor_init(&ffmpeg_mon);
-        avformat_network_init();
-    }
-    static void TearDownTestSuite()
-    {
-        avformat_network_deinit();
-        monitor_done(&ffmpeg_mon);
-    }
     void SetUp() override
     {
         fb0 = fb_open_fake(800, 600);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "in_process.h"
 #include "media.h"
 #include "player.h"
 #include "process.h"
@@ -138,18 +139,8 @@ struct RtspServer {
 };
 
 // The reader and the renderer in this process, on the memory surface.
-class Rtsp : public testing::Test {
+class Rtsp : public InProcessSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        monitor_init(&ffmpeg_mon);
-        avformat_network_init();
-    }
-    static void TearDownTestSuite()
-    {
-        avformat_network_deinit();
-        monitor_done(&ffmpeg_mon);
-    }
     void SetUp() override
     {
         fb0 = fb_open_fake(800, 600);

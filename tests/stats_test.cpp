@@ -17,6 +17,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "in_process.h"
 #include "media.h"
 #include "player.h"
 #include "reader.h"
@@ -164,18 +165,8 @@ TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
 
 // ---------------------------------------------------------- in the process
 
-class InProcess : public testing::Test {
+class InProcess : public InProcessSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        monitor_init(&ffmpeg_mon);
-        avformat_network_init();
-    }
-    static void TearDownTestSuite()
-    {
-        avformat_network_deinit();
-        monitor_done(&ffmpeg_mon);
-    }
     void SetUp() override { fb0 = fb_open_fake(64, 48); }
     void TearDown() override
     {
