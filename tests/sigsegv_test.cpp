@@ -1,8 +1,7 @@
-// Crash reporter: real faults in child processes, the report read back line
-// by line. The children are this executable run again with "--fault <case>"
-// (see main), so the walk ends at a real `main` built with frame pointers.
-// The openlog/syslog/closelog defined here take the place of libc's and, in
-// a child, write each record as a line on standard output.
+// Crash reporter: real faults in children (this executable run again with
+// "--fault <case>", so the walk ends at a real `main`), the report read back
+// line by line. The syslog functions here replace libc's and, in a child,
+// write each record as a line on standard output.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -39,29 +38,16 @@ void record(const char* fmt, ...)
 void vlog(int pri, const char* fmt, va_list ap)
 {
     char text[900];
-    vsnprintf(text, sizeof text, fmt, ap);
-    record("<%d>%s", pri, text);
+    record("<%d>%s", pri, (vsnprintf(text, sizeof text, fmt, ap), text));
 }
 }  // namespace
 
 extern "C" {
 void openlog(const char* ident, int opt, int facility) { record("openlog %s %d %d\n", ident, opt, facility); }
 void closelog(void) { record("closelog\n"); }
-void syslog(int pri, const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vlog(pri, fmt, ap);
-    va_end(ap);
-}
+void syslog(int pri, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog(pri, fmt, ap); va_end(ap); }
 // Taken instead of syslog when the build fortifies.
-void __syslog_chk(int pri, int, const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vlog(pri, fmt, ap);
-    va_end(ap);
-}
+void __syslog_chk(int pri, int, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog(pri, fmt, ap); va_end(ap); }
 }
 
 #if defined(__x86_64__)
