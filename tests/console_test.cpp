@@ -45,10 +45,10 @@ using ConsoleDeathTest = Console;
 // What the console prints for what is typed, line after line.
 TEST_F(Console, LinesAndWhatTheyPrint)
 {
-    const std::string x504(511 - 7, 'x');
-    std::string words = "record", kept = "record";  // twenty words, of which sixteen count
-    for (int k = 0; k < 20; k++)
-        words += " w" + std::to_string(k), kept += k < 16 ? " [w" + std::to_string(k) + "]" : "";
+    const std::string x504(CONSOLE_LINE_MAX - 1 - 7, 'x');  // what fits after "record "
+    std::string words = "record", kept = "record";  // more words than count
+    for (int k = 0; k < CONSOLE_MAX_ARGS + 4; k++)
+        words += " w" + std::to_string(k), kept += k < CONSOLE_MAX_ARGS ? " [w" + std::to_string(k) + "]" : "";
     const std::pair<std::string, std::string> lines[] = {
         {"record a b\n", "record [a] [b]\n1>"},  // the first of two same names
         {"   record    a      b   \n", "record [a] [b]\n1>"},
@@ -84,7 +84,7 @@ TEST_F(Console, ExecRunsACopyCutLikeALine)
     EXPECT_EQ(1, console_exec(line));
     EXPECT_EQ(1, console_exec(("record " + std::string(1000, 'a')).c_str()));
     EXPECT_EQ(0, console_exec(nullptr) + console_exec(""));
-    EXPECT_EQ("record [one] [two] [three]\nrecord [" + std::string(511 - 7, 'a') + "]\n",
+    EXPECT_EQ("record [one] [two] [three]\nrecord [" + std::string(CONSOLE_LINE_MAX - 1 - 7, 'a') + "]\n",
               testing::internal::GetCapturedStdout());
     EXPECT_STREQ("record\tone\vtwo\fthree", line);
 }
