@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -50,6 +51,12 @@ int lock_and_wait(monitor_t* m, long ms = 0)
     monitor_lock(m);
     int r = monitor_wait_timeout(m, ms);
     return monitor_unlock(m), r;
+}
+
+// The line an interrupt prints in the interrupted thread.
+std::string signal_line(const std::string& name)
+{
+    return "thread_signal: '" + name + "' got #" + std::to_string(SIGUSR1) + "\n";
 }
 
 void notify(monitor_t* m, bool all = false)
@@ -148,7 +155,7 @@ TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
     thread_interrupt(self);
     EXPECT_EQ(1, thread_interrupted(self));
     EXPECT_EQ(0, thread_interrupted(self));
-    EXPECT_EQ("thread_signal: 'main_thread' got #10\nthread_signal: 'main_thread' got #10\n", printed());
+    EXPECT_EQ(signal_line("main_thread") + signal_line("main_thread"), printed());
 }
 
 // A thread never started, or finished, has nothing to interrupt: a restart
@@ -218,7 +225,7 @@ TEST_F(Threads, InterruptEndsSleepsAndBlockingReads)
         (void)!write(fds[1], "x", 1);  // free the reader before tearing down
     ASSERT_TRUE(a.done() && b.done(30000));
     EXPECT_EQ(1, a.result);
-    EXPECT_NE(std::string::npos, printed().find("thread_signal: 'a' got #10\n"));
+    EXPECT_NE(std::string::npos, printed().find(signal_line("a")));
     close(fds[0]), close(fds[1]);
 }
 
