@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <sstream>
 #include <string>
@@ -156,14 +157,17 @@ std::string format(const char* fmt, A... a)
     return snprintf(buf, sizeof buf, fmt, a...), buf;
 }
 
+// si_code as the report shows it: number and name.
+#define CODE(c) std::to_string(c) + " (" #c ")"
+
 // The expected report; `note` stands for the address the child noted.
 struct case_t {
     const char* name;
     std::vector<std::string> frames;
     const char* tail = nullptr;  // the line that ends the walk
     const char* fill = nullptr;  // the symbol of the further frames, up to the cut at 64
-    const char* signo = "11";
-    const char* code = "1 (SEGV_MAPERR)";
+    int signo = SIGSEGV;
+    std::string code = CODE(SEGV_MAPERR);
     const char* addr = "(nil)";
 };
 constexpr const char* kInvalid = "  BP(note) is invalid address! Cannot continue stack trace!";
@@ -190,8 +194,8 @@ void check(const case_t& k)
     auto noted = [&](std::string s) { return s.find("note") != s.npos ? s.replace(s.find("note"), 4, note) : s; };
 
     std::vector<std::string> want = {"openlog velmor 0 24", "<3>Logger is attached", "<3>Segmentation Fault!",
-                                     "<3>info.si_signo = " + std::string(k.signo), "<3>info.si_errno = 0",
-                                     "<3>info.si_code  = " + std::string(k.code), noted("<3>info.si_addr  = " + std::string(k.addr))};
+                                     "<3>info.si_signo = " + std::to_string(k.signo), "<3>info.si_errno = 0",
+                                     "<3>info.si_code  = " + k.code, noted("<3>info.si_addr  = " + std::string(k.addr))};
     for (int i = 0; i < NGREG; i++)
         want.push_back(format("<3>reg[%02d]       = 0x????????????????", i));
     want.push_back("<3>Stack trace (X86):");
@@ -214,8 +218,8 @@ TEST(SigsegvReport, FaultsAndFrameChains)
 {
     const case_t cases[] = {
         {"null3", {"fault_level1", "fault_level2", "fault_level3", "main"}},
-        {"readonly", {"run_case", "main"}, nullptr, nullptr, "11", "2 (SEGV_ACCERR)", "note"},
-        {"sigbus", {"run_case", "main"}, nullptr, nullptr, "7", "2 (BUS_ADRERR)", "note"},
+        {"readonly", {"run_case", "main"}, nullptr, nullptr, SIGSEGV, CODE(SEGV_ACCERR), "note"},
+        {"sigbus", {"run_case", "main"}, nullptr, nullptr, SIGBUS, CODE(BUS_ADRERR), "note"},
         {"bp_null", {}},
         // A frame pointer must be aligned, and readable for its two words and
         // one byte more; a mapped page need not be readable.
@@ -228,8 +232,8 @@ TEST(SigsegvReport, FaultsAndFrameChains)
         {"bp_long", {"fault_with_frame"}, kCut, "fault_level2"},
         // Thousands of recursive frames: reported from the alternate stack.
         // (A guard page, or the end of the stack's mapping.)
-        {"overflow_started", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
-        {"overflow_main", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
+        {"overflow_started", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
+        {"overflow_main", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
     };
     for (const auto& k : cases)
         check(k);
