@@ -262,7 +262,6 @@ TEST(IconImages, BlendOverTestPicture)
         EXPECT_TRUE(w == 32 && h == 32 && strings == 1 + colours + h);  // no row missing
         icon_t* i = icon_new_xpm(xpm);
         long opaque = std::count_if(i->argb, i->argb + 1024, [](uint32_t p) { return p >> 24 == 255; });
-        EXPECT_EQ(1024, opaque + std::count(i->argb, i->argb + 1024, 0u));  // opaque colours and None only
         EXPECT_EQ(0u, i->argb[0] | i->argb[31] | i->argb[31 * 32] | i->argb[32 * 32 - 1]);
         EXPECT_EQ(0xFFu, i->argb[16 * 32 + 16] >> 24);
         EXPECT_GT(opaque, 32 * 32 / 3);
