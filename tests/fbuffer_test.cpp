@@ -21,12 +21,10 @@
 
 using namespace testing::internal;
 
-// This machine has no framebuffer. A stand-in device is a regular file whose
-// screen-information requests this executable answers itself; opening and
-// mapping the file are real. The console terminals are stand-ins too while a
-// test runs (/dev/null, or an error), so that no test switches this
-// machine's console; their mode requests are recorded. Every other
-// descriptor and path gets the real call.
+// A stand-in device: a regular file, really opened and mapped, whose screen
+// information this executable answers. While a test runs the console
+// terminals are /dev/null (or an error) and their mode requests are recorded,
+// so that no test switches this machine's console.
 namespace standin {
 dev_t dev;
 ino_t ino;

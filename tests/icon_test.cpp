@@ -22,6 +22,14 @@ uint16_t& pixel(fbuffer_t* fb, int x, int y)
     return *reinterpret_cast<uint16_t*>(fb->fb + y * fb->finfo.line_length + 2 * x);
 }
 
+// The pixels of an XPM image.
+std::vector<uint32_t> decode(std::vector<const char*> xpm)
+{
+    icon_t* i = icon_new_xpm(xpm.data());
+    std::vector<uint32_t> px(i->argb, i->argb + i->width * i->height);
+    return icon_free(i), px;
+}
+
 }  // namespace
 
 TEST(Icon, BlendAndCopyArithmetic)
@@ -185,19 +193,6 @@ TEST_F(IconClip, DrawAndCopyTouchOnlyTheVisiblePart)
         check(p[0], p[1]);
     check(-3, -3, W + 6, H + 6);  // larger than the screen
 }
-
-// ---- XPM decoding ----
-
-namespace {
-
-std::vector<uint32_t> decode(std::vector<const char*> xpm)
-{
-    icon_t* i = icon_new_xpm(xpm.data());
-    std::vector<uint32_t> px(i->argb, i->argb + i->width * i->height);
-    return icon_free(i), px;
-}
-
-}  // namespace
 
 TEST(IconXpm, HeadersColoursKeysAndRows)
 {

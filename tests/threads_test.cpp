@@ -66,9 +66,8 @@ void notify(monitor_t* m, bool all = false)
     monitor_unlock(m);
 }
 
-// A monitor and three threads for each case; the main thread is registered.
-// Every interrupt prints a line, so standard output is captured: a failed
-// case shows it.
+// A monitor and three threads for each case, the main thread registered;
+// standard output (a line per interrupt) captured, shown if the case fails.
 struct Threads : testing::Test {
     monitor_t m;
     Runner a{"a"}, b{"b"}, c{"c"};
