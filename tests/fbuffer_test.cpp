@@ -139,13 +139,13 @@ protected:
         return fb;
     }
 
-    std::string description_head(const std::string& type = "packed pixels", const std::string& visual = "truecolor")
+    std::string description_head()
     {
         return std::string("FRamebuffer device : ") + path + "\n"
                "Framebuffer ID     : 0123456789ABCDEF\n"
-               "Framebuffer type   : " + type + "\n"
+               "Framebuffer type   : packed pixels\n"
                "Bytes per scanline : 64\n"
-               "Visual type        : " + visual + "\n";
+               "Visual type        : truecolor\n";
     }
 };
 
@@ -232,16 +232,6 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
 
     struct fb_fix_screeninfo f = {.smem_start = 0xE0001FFF, .smem_len = 960000};
     EXPECT_EQ(960000 + 4095, fb_map_length(&f));
-
-    const char* types[] = {"packed pixels", "planar (non-interleaved)", "planar (interleaved)",
-                           "text (not a framebuffer)", "planar (EGA/VGA)", "no idea what this is"};
-    const char* visuals[] = {"other (mono perhaps)", "other (mono perhaps)", "truecolor", "pseudocolor",
-                             "directcolor", "fixed pseudocolor", "other (mono perhaps)"};
-    for (unsigned n = 0; n < 7; ++n) {
-        standin::fix.type = standin::fix.visual = n;
-        fb_close(open_captured(path));
-        EXPECT_EQ(0u, out.find(description_head(types[n < 5 ? n : 5], visuals[n]))) << n;
-    }
 }
 
 // Every layout that can be drawn gets its libswscale format; anything else,
