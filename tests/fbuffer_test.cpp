@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 #include <linux/kd.h>
 #include <sys/ioctl.h>
@@ -23,12 +21,10 @@
 
 using namespace testing::internal;
 
-// This machine has no framebuffer. A stand-in device is a regular file whose
-// screen-information requests this executable answers itself; opening and
-// mapping the file are real. The console terminals are stand-ins too while a
-// test runs (/dev/null, or an error), so that no test switches this
-// machine's console; their mode requests are recorded. Every other
-// descriptor and path gets the real call.
+// A stand-in device: a regular file, really opened and mapped, whose screen
+// information this executable answers. While a test runs the console
+// terminals are /dev/null (or an error) and their mode requests are recorded,
+// so that no test switches this machine's console.
 namespace standin {
 dev_t dev;
 ino_t ino;
@@ -91,18 +87,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 
 namespace {
 
-// The permissions of the mapping that starts at `addr`, as /proc shows them.
-std::string mapping_permissions(const void* addr)
-{
-    char want[32];
-    snprintf(want, sizeof want, "%lx-", reinterpret_cast<unsigned long>(addr));
-    std::ifstream maps("/proc/self/maps");
-    for (std::string l; std::getline(maps, l);)
-        if (l.starts_with(want))
-            return l.substr(l.find(' ') + 1, 4);
-    return "";
-}
-
 long open_descriptors()
 {
     auto dir = std::filesystem::directory_iterator("/proc/self/fd");
@@ -114,8 +98,6 @@ protected:
     char path[64] = "/tmp/velmor-fb-XXXXXX";
     long fds_before = 0;
     std::string out, err;
-    struct fb_fix_screeninfo fix;  // a description that can be drawn, to start from
-    struct fb_var_screeninfo var;
 
     void SetUp() override
     {
@@ -123,12 +105,9 @@ protected:
         ASSERT_GE(fd, 0);
         // Not black: the visible area is cleared when the device is opened.
         std::vector<uint8_t> fill(8192, 0xEE);
-        ASSERT_EQ(8192, write(fd, fill.data(), fill.size()));
         struct stat st;
-        fstat(fd, &st);
-        close(fd);
-        standin::dev = st.st_dev;
-        standin::ino = st.st_ino;
+        ASSERT_TRUE(write(fd, fill.data(), fill.size()) == 8192 && fstat(fd, &st) == 0 && close(fd) == 0);
+        standin::dev = st.st_dev, standin::ino = st.st_ino;
         standin::fail_var_errno = standin::fail_tty_errno = 0;
         standin::tty_modes.clear();
         // smem_start lies 2048 bytes into its page; the id fills its field.
@@ -145,8 +124,7 @@ protected:
     void TearDown() override
     {
         fb_restore_console();
-        standin::active = false;
-        standin::tty_fd = -1;
+        standin::active = false, standin::tty_fd = -1;
         unlink(path);
         EXPECT_EQ(fds_before, open_descriptors()) << "a descriptor was left open";
     }
@@ -161,13 +139,13 @@ protected:
         return fb;
     }
 
-    std::string description_head(const std::string& type = "packed pixels", const std::string& visual = "truecolor")
+    std::string description_head()
     {
         return std::string("FRamebuffer device : ") + path + "\n"
                "Framebuffer ID     : 0123456789ABCDEF\n"
-               "Framebuffer type   : " + type + "\n"
+               "Framebuffer type   : packed pixels\n"
                "Bytes per scanline : 64\n"
-               "Visual type        : " + visual + "\n";
+               "Visual type        : truecolor\n";
     }
 };
 
@@ -175,19 +153,17 @@ protected:
 
 TEST_F(FbOpen, FailuresPrintTheirMessageAndCloseTheDevice)
 {
+    // Standard output, then "|" and standard error.
     EXPECT_EQ(nullptr, open_captured("/nonexistent/velmor-fb0"));
-    EXPECT_EQ("Error opening /nonexistent/velmor-fb0.\n", err);
-    EXPECT_EQ("", out);
-
+    EXPECT_EQ("|Error opening /nonexistent/velmor-fb0.\n", out + "|" + err);
     EXPECT_EQ(nullptr, open_captured("/dev/null"));
-    EXPECT_EQ(std::string("Unable to retrieve fixed screen info: ") + strerror(ENOTTY) + "\n", err);
-    EXPECT_EQ("", out);
+    EXPECT_EQ(std::string("|Unable to retrieve fixed screen info: ") + strerror(ENOTTY) + "\n", out + "|" + err);
 
     standin::active = true;
     standin::fail_var_errno = EINVAL;
     EXPECT_EQ(nullptr, open_captured(path));
-    EXPECT_EQ(std::string("Unable to retrieve variable screen info: ") + strerror(EINVAL) + "\n", err);
-    EXPECT_EQ(description_head(), out);
+    EXPECT_EQ(description_head() + "|Unable to retrieve variable screen info: " + strerror(EINVAL) + "\n",
+              out + "|" + err);
 
     // Nothing to map: a page-aligned empty memory.
     standin::fail_var_errno = 0;
@@ -215,8 +191,6 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
                   "Framebuffer " + path + " is mmap-ed successfuly!\n",
               out);
     EXPECT_EQ(3072 + 2048, fb->fb_size);  // the mapping starts at the page boundary
-    EXPECT_EQ(AV_PIX_FMT_RGB565, fb->format);
-    EXPECT_EQ(2, fb->bytes_per_pixel);
     // The screen memory starts 2048 bytes into the mapping; the visible area
     // 16 lines and 3 pixels further. Exactly it was cleared.
     const long first = 2048 + 16 * 64 + 3 * 2;
@@ -231,22 +205,16 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
     using modes = std::vector<std::pair<std::string, long>>;
     EXPECT_EQ((modes{{"/dev/tty0", KD_GRAPHICS}}), standin::tty_modes);
 
-    // Shared, writable and readable back (icons save the area under them).
-    EXPECT_EQ("rw-s", mapping_permissions(fb->fb));
-    fb->fb[0] = 0xA5;
-    fb->fb[fb->fb_size - 1] = 0x5A;
-    EXPECT_EQ(0xA5, fb->fb[0]);
+    // Shared: the device gets what is written.
+    fb->fb[0] = 0xA5, fb->fb[fb->fb_size - 1] = 0x5A;
     fb_restore_console();
     fb_close(fb);
     fb_restore_console();
     EXPECT_EQ((modes{{"/dev/tty0", KD_GRAPHICS}, {"/dev/tty0", KD_TEXT}}), standin::tty_modes);
+    unsigned char ends[2] = {};
     int fd = open(path, O_RDONLY);
-    unsigned char first_byte = 0, last = 0;
-    EXPECT_EQ(1, pread(fd, &first_byte, 1, 0));
-    EXPECT_EQ(1, pread(fd, &last, 1, 5119));
+    EXPECT_TRUE(pread(fd, ends, 1, 0) == 1 && pread(fd, ends + 1, 1, 5119) == 1 && ends[0] == 0xA5 && ends[1] == 0x5A);
     close(fd);
-    EXPECT_EQ(0xA5, first_byte);
-    EXPECT_EQ(0x5A, last);
 
     // Without a terminal to switch: one message, and the device all the same.
     standin::fail_tty_errno = EACCES;
@@ -259,16 +227,6 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
 
     struct fb_fix_screeninfo f = {.smem_start = 0xE0001FFF, .smem_len = 960000};
     EXPECT_EQ(960000 + 4095, fb_map_length(&f));
-
-    const char* types[] = {"packed pixels", "planar (non-interleaved)", "planar (interleaved)",
-                           "text (not a framebuffer)", "planar (EGA/VGA)", "no idea what this is"};
-    const char* visuals[] = {"other (mono perhaps)", "other (mono perhaps)", "truecolor", "pseudocolor",
-                             "directcolor", "fixed pseudocolor", "other (mono perhaps)"};
-    for (unsigned n = 0; n < 7; ++n) {
-        standin::fix.type = standin::fix.visual = n;
-        fb_close(open_captured(path));
-        EXPECT_EQ(0u, out.find(description_head(types[n < 5 ? n : 5], visuals[n]))) << n;
-    }
 }
 
 // Every layout that can be drawn gets its libswscale format; anything else,
@@ -295,77 +253,54 @@ TEST_F(FbOpen, PixelLayoutsAndImpossibleDescriptions)
     standin::fix.smem_len = 128 * 16;
     for (const Case& k : layouts) {
         standin::var.bits_per_pixel = k.bits;
-        standin::var.red = {k.ro, k.rl, 0};
-        standin::var.green = {k.go, k.gl, 0};
-        standin::var.blue = {k.bo, k.bl, 0};
+        standin::var.red = {k.ro, k.rl, 0}, standin::var.green = {k.go, k.gl, 0}, standin::var.blue = {k.bo, k.bl, 0};
         fbuffer_t* fb = open_captured(path);
         SCOPED_TRACE(testing::Message() << k.bits << " bits, red " << k.ro << "/" << k.rl);
         EXPECT_EQ(k.want, fb != nullptr ? fb->format : AV_PIX_FMT_NONE) << err;
-        if (fb != nullptr) {
-            EXPECT_EQ(static_cast<int>(k.bits + 7) / 8, fb->bytes_per_pixel);
-        }
+        EXPECT_TRUE(fb == nullptr || fb->bytes_per_pixel == static_cast<int>(k.bits + 7) / 8);
         fb_close(fb);
     }
     EXPECT_EQ(std::string("Cannot draw on framebuffer ") + path
                   + ": 0 bits per pixel, red 0 bits at 0, green 0 at 0, blue 0 at 0\n",
               err);
 
-    auto refused = [&](const char* reason) {
-        EXPECT_EQ(nullptr, open_captured(path));
-        EXPECT_EQ(std::string("Cannot draw on framebuffer ") + path + ": " + reason + "\n", err);
-        standin::fix = FbOpen::fix;
-        standin::var = FbOpen::var;
-    };
+    // Each refusal is one change to a 32-bit layout that can be drawn.
     standin::var.bits_per_pixel = 32;
     standin::var.red = {16, 8, 0}, standin::var.green = {8, 8, 0}, standin::var.blue = {0, 8, 0};
-    fix = standin::fix;
-    var = standin::var;
+    const fb_fix_screeninfo fix = standin::fix;
+    const fb_var_screeninfo var = standin::var;
     standin::tty_modes.clear();
-    standin::fix.visual = FB_VISUAL_PSEUDOCOLOR;
-    refused("pseudocolor visual (palette or monochrome)");
-    standin::fix.type = FB_TYPE_PLANES;
-    refused("planar (non-interleaved) pixels");
-    standin::var.grayscale = 1;
-    refused("grayscale");
-    standin::var.grayscale = 0x56595559;  // 'YUYV'
-    refused("FOURCC YUYV");
-    standin::var.xres = 0;
-    refused("empty visible area 0x16");
-    standin::var.xres = 33;  // 132 bytes in 128-byte lines
-    refused("visible area 33x16 at (0,0) with 128-byte lines does not fit in 4096 bytes of memory");
-    standin::fix.smem_len = 128 * 16 - 4;  // with the page offset of 2048, 4 bytes short
-    standin::var.xres = 32;
-    refused("visible area 32x16 at (0,0) with 128-byte lines does not fit in 4092 bytes of memory");
-    standin::var.yoffset = 0xFFFFFFFFu;  // no wrap-around into the memory
-    refused("visible area 24x16 at (0,4294967295) with 128-byte lines does not fit in 4096 bytes of memory");
+    auto& f = standin::fix;
+    auto& v = standin::var;
+    const std::pair<std::function<void()>, const char*> refusals[] = {
+        {[&] { f.visual = FB_VISUAL_PSEUDOCOLOR; }, "pseudocolor visual (palette or monochrome)"},
+        {[&] { f.type = FB_TYPE_PLANES; }, "planar (non-interleaved) pixels"},
+        {[&] { v.grayscale = 1; }, "grayscale"},
+        {[&] { v.grayscale = 0x56595559; }, "FOURCC YUYV"},
+        {[&] { v.xres = 0; }, "empty visible area 0x16"},
+        {[&] { v.xres = 33; }, "visible area 33x16 at (0,0) with 128-byte lines does not fit in 4096 bytes of memory"},
+        {[&] { v.xres = 32, f.smem_len -= 4; },  // with the page offset of 2048, 4 bytes short
+         "visible area 32x16 at (0,0) with 128-byte lines does not fit in 4092 bytes of memory"},
+        {[&] { v.yoffset = 0xFFFFFFFFu; },  // no wrap-around into the memory
+         "visible area 24x16 at (0,4294967295) with 128-byte lines does not fit in 4096 bytes of memory"},
+    };
+    for (const auto& [change, reason] : refusals) {
+        standin::fix = fix, standin::var = var;
+        change();
+        EXPECT_EQ(nullptr, open_captured(path));
+        EXPECT_EQ(std::string("Cannot draw on framebuffer ") + path + ": " + reason + "\n", err);
+    }
     EXPECT_TRUE(standin::tty_modes.empty());  // no refused device took the console
 }
 
-TEST(FbFake, DescribesABlackSurfaceRgb565UnlessAsked)
+// A memory surface is silent, black and, unless asked otherwise, RGB565.
+TEST(FbFake, IsASilentBlackRgb565Surface)
 {
     CaptureStdout();
     fbuffer_t* fb = fb_open_fake(800, 600);
     EXPECT_EQ("", GetCapturedStdout());
-    ASSERT_NE(nullptr, fb);
-    const fb_var_screeninfo& v = fb->vinfo;
-    EXPECT_EQ((std::vector<long>{-1, 960000, 1600, 16, 800, 600, 11, 5, 5, 6, 0, 5}),
-              (std::vector<long>{fb->fbdev, fb->fb_size, fb->finfo.line_length, v.bits_per_pixel, v.xres, v.yres,
-                                 v.red.offset, v.red.length, v.green.offset, v.green.length, v.blue.offset,
-                                 v.blue.length}));
+    EXPECT_EQ((std::vector<long>{-1, 960000, 1600, 16, AV_PIX_FMT_RGB565}),
+              (std::vector<long>{fb->fbdev, fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->format}));
     EXPECT_EQ(fb->fb + fb->fb_size, std::find_if(fb->fb, fb->fb + fb->fb_size, [](uint8_t b) { return b != 0; }));
-    fb->fb[fb->fb_size - 1] = 0xFF;  // the whole block is ours (AddressSanitizer checks)
     fb_close(fb);
-
-    // Other layouts for tests: 3-byte pixels in 9-byte lines, 4-byte ones.
-    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_BGR24);
-    EXPECT_EQ((std::vector<long>{18, 9, 24, 3, 16, 0}),
-              (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
-                                 fb->vinfo.red.offset, fb->screen - fb->fb}));
-    fb_close(fb);
-    fb = fb_open_fake_format(3, 2, AV_PIX_FMT_ARGB);
-    EXPECT_EQ((std::vector<long>{24, 12, 32, 4, 8, 24}),
-              (std::vector<long>{fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->bytes_per_pixel,
-                                 fb->vinfo.red.offset, fb->vinfo.blue.offset}));
-    fb_close(fb);
-    fb_close(nullptr);
 }

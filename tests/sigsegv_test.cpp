@@ -1,8 +1,7 @@
-// Crash reporter: real faults in child processes, the report read back line
-// by line. The children are this executable run again with "--fault <case>"
-// (see main), so the walk ends at a real `main` built with frame pointers.
-// The openlog/syslog/closelog defined here take the place of libc's and, in
-// a child, write each record as a line on standard output.
+// Crash reporter: real faults in children (this executable run again with
+// "--fault <case>", so the walk ends at a real `main`), the report read back
+// line by line. The syslog functions here replace libc's and, in a child,
+// write each record as a line on standard output.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <sstream>
 #include <string>
@@ -39,29 +39,16 @@ void record(const char* fmt, ...)
 void vlog(int pri, const char* fmt, va_list ap)
 {
     char text[900];
-    vsnprintf(text, sizeof text, fmt, ap);
-    record("<%d>%s", pri, text);
+    record("<%d>%s", pri, (vsnprintf(text, sizeof text, fmt, ap), text));
 }
 }  // namespace
 
 extern "C" {
 void openlog(const char* ident, int opt, int facility) { record("openlog %s %d %d\n", ident, opt, facility); }
 void closelog(void) { record("closelog\n"); }
-void syslog(int pri, const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vlog(pri, fmt, ap);
-    va_end(ap);
-}
+void syslog(int pri, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog(pri, fmt, ap); va_end(ap); }
 // Taken instead of syslog when the build fortifies.
-void __syslog_chk(int pri, int, const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vlog(pri, fmt, ap);
-    va_end(ap);
-}
+void __syslog_chk(int pri, int, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog(pri, fmt, ap); va_end(ap); }
 }
 
 #if defined(__x86_64__)
@@ -170,14 +157,17 @@ std::string format(const char* fmt, A... a)
     return snprintf(buf, sizeof buf, fmt, a...), buf;
 }
 
+// si_code as the report shows it: number and name.
+#define CODE(c) std::to_string(c) + " (" #c ")"
+
 // The expected report; `note` stands for the address the child noted.
 struct case_t {
     const char* name;
     std::vector<std::string> frames;
     const char* tail = nullptr;  // the line that ends the walk
     const char* fill = nullptr;  // the symbol of the further frames, up to the cut at 64
-    const char* signo = "11";
-    const char* code = "1 (SEGV_MAPERR)";
+    int signo = SIGSEGV;
+    std::string code = CODE(SEGV_MAPERR);
     const char* addr = "(nil)";
 };
 constexpr const char* kInvalid = "  BP(note) is invalid address! Cannot continue stack trace!";
@@ -188,8 +178,7 @@ constexpr const char* kCut = "  Stack trace cut after 64 frames!";
 void check(const case_t& k)
 {
     SCOPED_TRACE(k.name);
-    char exe[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const char* exe = "/proc/self/exe";  // dladdr names the main program by its argv[0]
     setenv("SIGSEGV_TEST_CHILD", "1", 1);
     Child c({exe, "--fault", k.name}, true);
     EXPECT_EQ(255, c.wait_exit(std::chrono::seconds(60))) << c.errors();
@@ -204,8 +193,8 @@ void check(const case_t& k)
     auto noted = [&](std::string s) { return s.find("note") != s.npos ? s.replace(s.find("note"), 4, note) : s; };
 
     std::vector<std::string> want = {"openlog velmor 0 24", "<3>Logger is attached", "<3>Segmentation Fault!",
-                                     "<3>info.si_signo = " + std::string(k.signo), "<3>info.si_errno = 0",
-                                     "<3>info.si_code  = " + std::string(k.code), noted("<3>info.si_addr  = " + std::string(k.addr))};
+                                     "<3>info.si_signo = " + std::to_string(k.signo), "<3>info.si_errno = 0",
+                                     "<3>info.si_code  = " + k.code, noted("<3>info.si_addr  = " + std::string(k.addr))};
     for (int i = 0; i < NGREG; i++)
         want.push_back(format("<3>reg[%02d]       = 0x????????????????", i));
     want.push_back("<3>Stack trace (X86):");
@@ -228,8 +217,8 @@ TEST(SigsegvReport, FaultsAndFrameChains)
 {
     const case_t cases[] = {
         {"null3", {"fault_level1", "fault_level2", "fault_level3", "main"}},
-        {"readonly", {"run_case", "main"}, nullptr, nullptr, "11", "2 (SEGV_ACCERR)", "note"},
-        {"sigbus", {"run_case", "main"}, nullptr, nullptr, "7", "2 (BUS_ADRERR)", "note"},
+        {"readonly", {"run_case", "main"}, nullptr, nullptr, SIGSEGV, CODE(SEGV_ACCERR), "note"},
+        {"sigbus", {"run_case", "main"}, nullptr, nullptr, SIGBUS, CODE(BUS_ADRERR), "note"},
         {"bp_null", {}},
         // A frame pointer must be aligned, and readable for its two words and
         // one byte more; a mapped page need not be readable.
@@ -242,8 +231,8 @@ TEST(SigsegvReport, FaultsAndFrameChains)
         {"bp_long", {"fault_with_frame"}, kCut, "fault_level2"},
         // Thousands of recursive frames: reported from the alternate stack.
         // (A guard page, or the end of the stack's mapping.)
-        {"overflow_started", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
-        {"overflow_main", {}, kCut, "fault_recurse", "11", "? (SEGV_???ERR)", "*"},
+        {"overflow_started", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
+        {"overflow_main", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
     };
     for (const auto& k : cases)
         check(k);
