@@ -77,6 +77,7 @@ struct Fault {
     const char* state;   // what `list` shows meanwhile; null: no lasting state
     bool plays_on;       // damaged pictures are still pictures
 };
+void PrintTo(const Fault& f, std::ostream* os) { *os << (f.mode[0] != '\0' ? f.mode : "refused"); }
 
 class Faults : public testing::TestWithParam<Fault> {};
 

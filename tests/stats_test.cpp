@@ -165,14 +165,19 @@ TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
 
 // ---------------------------------------------------------- in the process
 
+// The render thread on a memory surface, when a test started it.
 class InProcess : public InProcessSuite {
 protected:
-    void SetUp() override { fb0 = fb_open_fake(64, 48); }
-    void TearDown() override
+    void stop()
     {
         render_stop();
         fb_close(fb0);
         fb0 = nullptr;
+    }
+    void TearDown() override
+    {
+        if (fb0 != nullptr)
+            stop();
     }
 };
 
@@ -187,6 +192,7 @@ TEST_F(InProcess, ASlowedRenderThreadHasPicturesReplaced)
 {
     render_settings_t set;
     set.clock = slow_clock;
+    fb0 = fb_open_fake(64, 48);
     render_start(set);
     stream_settings_t win;
     win.reconnect = 0;
@@ -231,28 +237,24 @@ picture_ptr decode_png(const std::string& file)
 
 TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
 {
-    render_start();
     TempDir dir;
     std::string why;
-    EXPECT_FALSE(snapshot_write(dir.file("none/x.png").c_str(), &why));
-    EXPECT_EQ("No such file or directory", why);
-    render_stop();
-    fb_close(fb0);
     for (AVPixelFormat format : {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR555, AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA}) {
         fb0 = fb_open_fake_format(64, 48, format);
         for (int i = 0; i < fb0->fb_size; ++i)
             fb0->fb[i] = static_cast<uint8_t>(i * 7 + i / 97);
         render_start();
+        EXPECT_FALSE(snapshot_write(dir.file("none/x.png").c_str(), &why));
+        EXPECT_EQ("No such file or directory", why);
         ASSERT_TRUE(snapshot_write(dir.file("s.png").c_str(), &why)) << why;
-        render_stop();
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+        const uint8_t* planes[4] = {fb0->screen};
+        const int lines[4] = {static_cast<int>(fb0->finfo.line_length)};
         picture_ptr pic = decode_png(dir.file("s.png"));
         ASSERT_NE(nullptr, pic);
         ASSERT_EQ(64, pic->width);
         ASSERT_EQ(48, pic->height);
         // Each channel's bits on the surface are the top bits of the PNG's.
-        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
-        const uint8_t* planes[4] = {fb0->screen};
-        const int lines[4] = {static_cast<int>(fb0->finfo.line_length)};
         int wrong = 0;
         for (int y = 0; y < 48; ++y)
             for (int x = 0; x < 64; ++x)
@@ -262,10 +264,8 @@ TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
                     wrong += pic->data[0][y * pic->linesize[0] + 3 * x + c] >> (8 - d->comp[c].depth) != v;
                 }
         EXPECT_EQ(0, wrong) << av_get_pix_fmt_name(format);
-        fb_close(fb0);
+        stop();
     }
-    fb0 = fb_open_fake(64, 48);  // for TearDown
-    render_start();
 }
 
 }  // namespace
