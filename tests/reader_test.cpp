@@ -204,7 +204,7 @@ TEST(Reader, AsyncProtocolAndEndlessGarbageAreHandled)
     ASSERT_TRUE(pl.p.wait_seen(" bytes read without a picture!\n", 20s)) << pl.p.output();
     const auto t0 = std::chrono::steady_clock::now();
     pl.run("stop zero", '1');
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);  // as every stop, loaded machines included
     std::ifstream status("/proc/" + std::to_string(pl.p.pid()) + "/status");
     long peak_kb = -1;
     for (std::string line; std::getline(status, line);)
