@@ -12,15 +12,14 @@
 #include "media.h"
 #include "player.h"
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-long long ms_since(Clock::time_point t)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 // Threads end a little after they say so: wait until the figures settle.
 void expect_usage_back_to(pid_t pid, std::pair<int, int> want)
@@ -53,11 +52,12 @@ struct Probed {
         }
         return false;
     }
+    // Milliseconds that `line` took to be answered.
     long long timed(const std::string& line, const std::string& answer = "")
     {
         const auto t = Clock::now();
         EXPECT_EQ(answer, pl.run(line, '1'));
-        return ms_since(t);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     }
     std::string state_line(const char* name, const std::string& state, const std::string& url)
     {
@@ -67,13 +67,17 @@ struct Probed {
     }
 };
 
+// How the reader ends a line about a failed FFmpeg call.
+std::string err(int e) { return "err=" + std::to_string(e) + "\n"; }
+
 struct Fault {
     const char* mode;    // how the source misbehaves; "" = nobody listens
     const char* scheme;  // "tcp" raw MJPEG, "http" multipart MJPEG
-    const char* sign;    // what each stream prints once the fault is seen
+    std::string sign;    // what each stream prints once the fault is seen
     const char* state;   // what `list` shows meanwhile; null: no lasting state
     bool plays_on;       // damaged pictures are still pictures
 };
+void PrintTo(const Fault& f, std::ostream* os) { *os << (f.mode[0] != '\0' ? f.mode : "refused"); }
 
 class Faults : public testing::TestWithParam<Fault> {};
 
@@ -127,20 +131,22 @@ TEST_P(Faults, ProgramLivesThroughAndRecovers)
 INSTANTIATE_TEST_SUITE_P(
     Sources, Faults,
     testing::Values(
-        // Accepts, never sends: the open is given up at its deadline, and the
-        // next attempt, which hangs too, is RECONNECTING.
-        Fault{"silent", "tcp", "cannot open input file", "RECONNECTING", false},
-        // Some pictures, then nothing: the read is given up at its deadline;
-        // the source accepts again at once, so no state lasts.
+        // Accepts, never sends: the open is given up at its deadline (an
+        // interrupted open may report success), and the next attempt, which
+        // hangs too, is RECONNECTING.
+        Fault{"silent", "tcp", "', " + err(AVERROR(ETIMEDOUT)), "RECONNECTING", false},
+        // Some pictures, then nothing: the read is given up at its deadline
+        // (an interrupted read may report success too); the source accepts
+        // again at once, so no state lasts.
         Fault{"stall", "tcp", "reader_thread: try to reconnect!\n", nullptr, false},
         // Damaged pictures are concealed and shown.
         Fault{"corrupt", "tcp", "reader_thread: readed 250 frames\n", "CONNECTED", true},
         // A part that is not what its header says ends the stream.
-        Fault{"shortlength", "http", "maybe EOF reached! err=-1094995529\n", "RECONNECTING", false},
+        Fault{"shortlength", "http", "maybe EOF reached! " + err(AVERROR_INVALIDDATA), "RECONNECTING", false},
         // Closed by a reset in the middle of a picture.
-        Fault{"reset", "tcp", "maybe EOF reached! err=-104\n", "RECONNECTING", false},
+        Fault{"reset", "tcp", "maybe EOF reached! " + err(AVERROR(ECONNRESET)), "RECONNECTING", false},
         // Nobody listens, then a good source appears on the port.
-        Fault{"", "tcp", "err=-111\n", "CONNECT_ERR", false}),
+        Fault{"", "tcp", err(AVERROR(ECONNREFUSED)), "CONNECT_ERR", false}),
     [](const testing::TestParamInfo<Fault>& info) {
         return std::string(info.param.mode[0] != '\0' ? info.param.mode : "refused");
     });

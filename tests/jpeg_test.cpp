@@ -8,18 +8,18 @@
 #include <vector>
 
 #include "jpeg.h"
+#include "velmor.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/pixdesc.h>
 }
 
 namespace {
 
-struct FrameDel {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using frame_ptr = std::unique_ptr<AVFrame, FrameDel>;
+// The FFmpeg objects' deleters take the FFmpeg monitor.
+const bool process_ready = (threads_init(), monitor_init(&ffmpeg_mon), true);
+
+using frame_ptr = picture_ptr;
 
 // A JPEG of smooth content (gradients and a slow wave, each plane its own)
 // made by libjpeg-turbo's compressor from planes.
@@ -52,16 +52,14 @@ std::vector<uint8_t> make_jpeg(int w, int h, int subsamp)
 frame_ptr ffmpeg_decode(const std::vector<uint8_t>& jpeg)
 {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVPacket* pkt = av_packet_alloc();
-    av_new_packet(pkt, static_cast<int>(jpeg.size()));
-    std::copy(jpeg.begin(), jpeg.end(), pkt->data);
+    decoder_ptr ctx(avcodec_alloc_context3(codec));
+    packet_ptr pkt(av_packet_alloc());
     frame_ptr pic(av_frame_alloc());
-    EXPECT_EQ(avcodec_send_packet(ctx, pkt), 0);
-    EXPECT_EQ(avcodec_receive_frame(ctx, pic.get()), 0);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
+    EXPECT_EQ(avcodec_open2(ctx.get(), codec, nullptr), 0);
+    av_new_packet(pkt.get(), static_cast<int>(jpeg.size()));
+    std::copy(jpeg.begin(), jpeg.end(), pkt->data);
+    EXPECT_EQ(avcodec_send_packet(ctx.get(), pkt.get()), 0);
+    EXPECT_EQ(avcodec_receive_frame(ctx.get(), pic.get()), 0);
     return pic;
 }
 
@@ -88,18 +86,25 @@ int worst_block_mean_error(const AVFrame* full, const AVFrame* reduced, int p, i
     return worst;
 }
 
+// The module's decoder, kept across pictures as a reader keeps it; fw x fh is
+// the source's size it tells.
+struct Decoder {
+    jpeg_decoder_ptr dec = jpeg_decoder_new();
+    int fw = 0, fh = 0;
+    bool operator()(const std::vector<uint8_t>& jpeg, AVFrame* out, jpeg_target_t target = {}, size_t size = 0)
+    {
+        return jpeg_decode(dec.get(), jpeg.data(), int(size != 0 ? size : jpeg.size()), target, out, &fw, &fh);
+    }
+};
+
 TEST(Jpeg, ReductionIsTheSmallestPictureThatCoversTheWindow)
 {
-    EXPECT_EQ(jpeg_reduction(640, 480, 400, 300), 1);
-    EXPECT_EQ(jpeg_reduction(640, 480, 320, 240), 2);
-    EXPECT_EQ(jpeg_reduction(640, 480, 321, 240), 1);
-    EXPECT_EQ(jpeg_reduction(640, 480, 200, 150), 2);
-    EXPECT_EQ(jpeg_reduction(640, 480, 160, 120), 4);
-    EXPECT_EQ(jpeg_reduction(640, 480, 2, 2), 8);
-    EXPECT_EQ(jpeg_reduction(161, 121, 41, 31), 4);  // rounded up, as the decompressor does
-    EXPECT_EQ(jpeg_reduction(161, 121, 41, 32), 2);
-    EXPECT_EQ(jpeg_reduction(640, 480, 0, 150), 1);
-    EXPECT_EQ(jpeg_reduction(640, 480, -5, 150), 1);
+    // 161 x 121 reduced by 4 is 41 x 31: rounded up, as the decompressor does.
+    for (auto [w, h, ww, wh, want] :
+         {std::tuple(640, 480, 400, 300, 1), {640, 480, 320, 240, 2}, {640, 480, 321, 240, 1}, {640, 480, 200, 150, 2},
+          {640, 480, 160, 120, 4}, {640, 480, 2, 2, 8}, {161, 121, 41, 31, 4}, {161, 121, 41, 32, 2},
+          {640, 480, 0, 150, 1}, {640, 480, -5, 150, 1}})
+        EXPECT_EQ(want, jpeg_reduction(w, h, ww, wh)) << w << "x" << h << " into " << ww << "x" << wh;
 }
 
 // Odd sizes in every layout: at full size the planes match FFmpeg's decoder;
@@ -107,32 +112,24 @@ TEST(Jpeg, ReductionIsTheSmallestPictureThatCoversTheWindow)
 // wrong at the right and bottom edges).
 TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
 {
-    jpeg_decoder_ptr dec = jpeg_decoder_new();
-    ASSERT_NE(dec, nullptr);
+    Decoder decode;
+    ASSERT_NE(decode.dec, nullptr);
     for (int subsamp : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY}) {
         SCOPED_TRACE(subsamp);
         const std::vector<uint8_t> jpeg = make_jpeg(161, 121, subsamp);
-        frame_ptr ref = ffmpeg_decode(jpeg);
-        frame_ptr full(av_frame_alloc()), reduced(av_frame_alloc());
-        int fw = 0, fh = 0;
-        ASSERT_TRUE(jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), {}, full.get(), &fw, &fh));
+        frame_ptr ref = ffmpeg_decode(jpeg), full(av_frame_alloc()), reduced(av_frame_alloc());
+        ASSERT_TRUE(decode(jpeg, full.get()));
         EXPECT_EQ(full->format, ref->format);
-        EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0)
-            << full->sample_aspect_ratio.num << "/" << full->sample_aspect_ratio.den << " against "
-            << ref->sample_aspect_ratio.num << "/" << ref->sample_aspect_ratio.den;
-        EXPECT_EQ(fw, 161);
+        EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0);
+        EXPECT_EQ(decode.fw, 161);
         ASSERT_EQ(full->width, ref->width);
         ASSERT_EQ(full->height, ref->height);
         const int planes = subsamp == TJSAMP_GRAY ? 1 : 3;
         for (int p = 0; p < planes; ++p)
             EXPECT_LE(worst_block_mean_error(ref.get(), full.get(), p, 1), 2) << "plane " << p;
 
-        jpeg_target_t small;
-        small.winw = 40;
-        small.winh = 30;
-        ASSERT_TRUE(
-            jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), small, reduced.get(), &fw, &fh));
-        EXPECT_EQ(fh, 121);
+        ASSERT_TRUE(decode(jpeg, reduced.get(), {.winw = 40, .winh = 30}));
+        EXPECT_EQ(decode.fh, 121);
         EXPECT_EQ(reduced->width, 41);
         EXPECT_EQ(reduced->height, 31);
         for (int p = 0; p < planes; ++p)
@@ -140,27 +137,21 @@ TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
     }
 }
 
-// What libjpeg-turbo does not take is left to FFmpeg's decoder.
+// What libjpeg-turbo does not take is left to FFmpeg's decoder: a cut or
+// damaged picture, and a field (half the stream's height) of an interlaced one.
 TEST(Jpeg, DamagedPicturesAndFieldsAreRefused)
 {
-    jpeg_decoder_ptr dec = jpeg_decoder_new();
-    std::vector<uint8_t> jpeg = make_jpeg(64, 48, TJSAMP_420);
+    Decoder decode;
+    const std::vector<uint8_t> jpeg = make_jpeg(64, 48, TJSAMP_420);
     frame_ptr pic(av_frame_alloc());
-    int fw = 0, fh = 0;
-    const int half = static_cast<int>(jpeg.size() / 2);
-    EXPECT_FALSE(jpeg_decode(dec.get(), jpeg.data(), half, {}, pic.get(), &fw, &fh));
+    EXPECT_FALSE(decode(jpeg, pic.get(), {}, jpeg.size() / 2));
     EXPECT_EQ(pic->buf[0], nullptr);
     std::vector<uint8_t> noise(jpeg.begin(), jpeg.begin() + 2);
     for (int i = 0; i < 500; ++i)
         noise.push_back(static_cast<uint8_t>(i * 37));
-    EXPECT_FALSE(jpeg_decode(dec.get(), noise.data(), static_cast<int>(noise.size()), {}, pic.get(), &fw, &fh));
-    jpeg_target_t interlaced;
-    interlaced.stream_height = 96;
-    EXPECT_FALSE(
-        jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), interlaced, pic.get(), &fw, &fh));
-    interlaced.stream_height = 48;
-    EXPECT_TRUE(
-        jpeg_decode(dec.get(), jpeg.data(), static_cast<int>(jpeg.size()), interlaced, pic.get(), &fw, &fh));
+    EXPECT_FALSE(decode(noise, pic.get()));
+    EXPECT_FALSE(decode(jpeg, pic.get(), {.stream_height = 96}));
+    EXPECT_TRUE(decode(jpeg, pic.get(), {.stream_height = 48}));
 }
 
 }  // namespace

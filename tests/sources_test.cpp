@@ -1,16 +1,20 @@
 // Sources as users have them: FFmpeg options, the decoder's choice and the
-// reconnect delay on `play`, passwords kept out of every output, and a real
-// RTSP server (GStreamer's) over UDP and TCP, restarted and frozen.
+// reconnect delay on `play`, passwords kept out of every output; in this
+// process, pictures decoded into their window, drawing resumed at a keyframe,
+// and a real RTSP server (GStreamer's) over UDP and TCP, restarted and frozen.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "in_process.h"
@@ -139,7 +143,7 @@ struct RtspServer {
 };
 
 // The reader and the renderer in this process, on the memory surface.
-class Rtsp : public InProcessSuite {
+class OnSurface : public InProcessSuite {
 protected:
     void SetUp() override
     {
@@ -148,29 +152,33 @@ protected:
     }
     void TearDown() override
     {
-        for (stream_t* s : streams)
-            stop(s);
+        while (!streams.empty())
+            stop(streams.back());
         render_stop();
         fb_close(fb0);
         fb0 = nullptr;
     }
-    stream_t* play(const std::string& url, std::vector<std::string> options = {}, int reconnect = 5)
+    stream_t* play(const std::string& url, int x, int y, int w, int h, int reconnect = 5,
+                   std::vector<std::string> options = {})
     {
         stream_settings_t set;
-        set.w = 160;
-        set.h = 120;
-        set.reconnect = reconnect;
+        std::tie(set.x, set.y, set.w, set.h, set.reconnect) = std::tuple(x, y, w, h, reconnect);
         set.input_options = std::move(options);
-        stream_t* s = stream_new("cam", url.c_str(), set);
-        streams.push_back(s);
-        stream_start(s);
-        return s;
+        streams.push_back(stream_new("cam", url.c_str(), set));
+        stream_start(streams.back());
+        return streams.back();
     }
     void stop(stream_t* s)
     {
         stream_stop(s);
         stream_free(s);
         std::erase(streams, s);
+    }
+    static uint16_t pixel(int x, int y)
+    {
+        uint16_t v;
+        memcpy(&v, fb0->fb + y * fb0->finfo.line_length + 2 * x, sizeof v);
+        return v;
     }
     // Milliseconds until `done`, or -1 past the timeout.
     static long long until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s)
@@ -190,6 +198,84 @@ protected:
     std::vector<stream_t*> streams;
 };
 
+// RGB565 colours whose channels are all or nothing, so that a little colour
+// conversion error cannot move them far.
+bool near(uint16_t got, uint16_t want)
+{
+    auto d = [](int a, int b) { return a > b ? a - b : b - a; };
+    return d(got >> 11, want >> 11) <= 2 && d((got >> 5) & 63, (want >> 5) & 63) <= 4 && d(got & 31, want & 31) <= 2;
+}
+
+// Decoded, converted and scaled into its window; the window geometry itself
+// is the renderer's tests' business.
+TEST_F(OnSurface, PicturesLandInTheirWindow)
+{
+    const std::string clip = make_clip(
+        "quadrants-64x48.nut",
+        "-f lavfi -i color=c=white:s=64x48:r=25 -frames:v 5 "
+        "-vf drawbox=x=0:y=0:w=32:h=24:c=red:t=fill,drawbox=x=32:y=0:w=32:h=24:c=lime:t=fill,"
+        "drawbox=x=0:y=24:w=32:h=24:c=blue:t=fill -c:v rawvideo -pix_fmt yuv420p -f nut");
+    // Reconnection off: the reader ends at the end of its file, leaving its
+    // last picture on the screen and no status icon.
+    stream_t* s = play(clip, 100, 20, 128, 96, 0);
+    ASSERT_GE(until([s] { return s->state.load() == SS_STOPPED && thread_is_alive(&s->reader) == 0; }, 20s), 0);
+    for (auto [x, y, want] : {std::tuple(132, 44, 0xF800), {196, 44, 0x07E0}, {132, 92, 0x001F}, {196, 92, 0xFFFF}})
+        EXPECT_TRUE(near(pixel(x, y), uint16_t(want))) << x << "," << y << ": " << std::hex << pixel(x, y);
+    for (auto [x, y] : {std::pair{99, 20}, {100, 19}, {228, 115}, {227, 116}})
+        EXPECT_EQ(0, pixel(x, y)) << x << "," << y;
+    EXPECT_NE(0, pixel(100, 20));
+    EXPECT_NE(0, pixel(227, 115));
+}
+
+// Each group of ten pictures is one flat grey, a little lighter than the
+// group before, and starts with a keyframe; within a group the encoder only
+// repeats the picture before. A decoder that picks up in the middle of a
+// group paints the grey of whatever it decoded last.
+int group_of(uint16_t pix)
+{
+    const double luma = ((pix >> 5) & 63) * 255.0 / 63.0 * 219.0 / 255.0 + 16.0;
+    return static_cast<int>(std::lround((luma - 16.0) / 16.0)) % 13;
+}
+
+TEST_F(OnSurface, DrawingResumesAtAKeyframeAfterRenderOff)
+{
+    const std::string clip =
+        make_clip("grey-groups-h264.ts", "-f lavfi -i color=c=black:s=96x64:r=25 -t 12 "
+                                         "-vf geq=lum='16+16*mod(floor(N/10)\\,13)':cb=128:cr=128 "
+                                         "-c:v libx264 -preset ultrafast -bf 0 -g 10 -keyint_min 10 "
+                                         "-sc_threshold 0 -f mpegts");
+    const int port = free_port();
+    auto server = serve_with_ffmpeg("-re -i " + clip + " -c copy",
+                                    "-f mpegts tcp://127.0.0.1:" + std::to_string(port) + "?listen=1", port);
+    stream_t* s = play("tcp://127.0.0.1:" + std::to_string(port), 50, 50, 0, 0);
+    const int cx = 50 + 48, cy = 50 + 32;
+    // Past the first group, so that the grey has moved on at least once.
+    ASSERT_GE(until([&] { return pixel(cx, cy) != 0 && group_of(pixel(cx, cy)) >= 1; }, 20s), 0);
+    const int before = group_of(pixel(cx, cy));
+
+    s->render_off = 1;
+    std::this_thread::sleep_for(1500ms);  // the source runs on for three groups and more
+    constexpr uint16_t marker = 0xF81F;   // magenta: no grey
+    for (int y = 50; y < 50 + 64; ++y)
+        for (int x = 50; x < 50 + 96; ++x)
+            memcpy(fb0->fb + y * fb0->finfo.line_length + 2 * x, &marker, 2);
+    s->render_off = 0;
+    ASSERT_GE(until([&] { return pixel(cx, cy) != marker; }, 5s), 0);
+    // The first picture drawn again is from a group begun after drawing was
+    // switched off, never from one decoded before.
+    const int moved = (group_of(pixel(cx, cy)) - before + 13) % 13;
+    EXPECT_GE(moved, 3) << "before " << before;
+    EXPECT_LE(moved, 8) << "before " << before;
+}
+
+class Rtsp : public OnSurface {
+protected:
+    stream_t* cam(const std::string& url, std::vector<std::string> options = {}, int reconnect = 5)
+    {
+        return play(url, 0, 0, 160, 120, reconnect, std::move(options));
+    }
+};
+
 // H.264 and RTP/JPEG over UDP, and H.264 over TCP from a mount that refuses
 // UDP: the transport option is what gets the stream through.
 TEST_F(Rtsp, PlaysOverUdpAndTcp)
@@ -201,16 +287,14 @@ TEST_F(Rtsp, PlaysOverUdpAndTcp)
     };
     for (const Case& c : {Case{"/h264", nullptr}, Case{"/mjpeg", nullptr}, Case{"/tcp", "rtsp_transport=tcp"}}) {
         SCOPED_TRACE(c.mount);
-        stream_t* s = play(server.url(c.mount), c.option != nullptr ? std::vector<std::string>{c.option}
-                                                                    : std::vector<std::string>{});
-        const long long first = drawn_after(s, 0);
-        EXPECT_GE(first, 0);
-        printf("first picture over RTSP %s%s: %lld ms\n", c.mount, c.option != nullptr ? " (TCP)" : "", first);
+        stream_t* s = cam(server.url(c.mount), c.option != nullptr ? std::vector<std::string>{c.option}
+                                                                   : std::vector<std::string>{});
+        EXPECT_GE(drawn_after(s, 0), 0);
         const auto t1 = steady::now();
         stop(s);
         EXPECT_LT(steady::now() - t1, 2s);
     }
-    stream_t* udp = play(server.url("/tcp"), {"rtsp_transport=udp"});
+    stream_t* udp = cam(server.url("/tcp"), {"rtsp_transport=udp"});
     EXPECT_GE(until([=] { return udp->state.load() == SS_CONNECT_ERROR; }), 0);
     EXPECT_EQ(0, udp->pictures_drawn.load());
 }
@@ -221,15 +305,13 @@ TEST_F(Rtsp, RestartedAndFrozenServersComeBack)
 {
     auto server = std::make_unique<RtspServer>();
     const int port = server->port;
-    stream_t* s = play(server->url("/h264"), {}, 1);
+    stream_t* s = cam(server->url("/h264"), {}, 1);
     ASSERT_GE(drawn_after(s, 0), 0);
 
     server.reset();
     ASSERT_GE(until([=] { return s->state.load() != SS_CONNECTED; }), 0);
     server = std::make_unique<RtspServer>(port);
-    const long long back = drawn_after(s, s->pictures_drawn.load(), 20s);
-    EXPECT_GE(back, 0);
-    printf("back on screen %lld ms after the RTSP server returned\n", back);
+    EXPECT_GE(drawn_after(s, s->pictures_drawn.load(), 20s), 0);
 
     kill(server->child->pid(), SIGSTOP);
     const long long left = until([=] { return s->state.load() != SS_CONNECTED; }, 8s);
