@@ -20,6 +20,17 @@ inline bool background_line(const std::string& line)
     return false;
 }
 
+// `all` without its background lines.
+inline std::string foreground(const std::string& all)
+{
+    std::string out;
+    size_t at = 0;
+    for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+        if (!background_line(all.substr(at, nl + 1 - at)))
+            out += all.substr(at, nl + 1 - at);
+    return out + all.substr(at);
+}
+
 class Player {
 public:
     // FFmpeg's own log goes to the error pipe, apart from the console.
@@ -31,27 +42,16 @@ public:
         char res = 0;
         all = p.command(line, &res);
         EXPECT_EQ(want, res) << line << "\n" << all;
-        std::string out;
-        size_t at = 0;
-        for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1) {
-            std::string l = all.substr(at, nl + 1 - at);
-            if (!background_line(l))
-                out += l;
-        }
-        return out + all.substr(at);
+        return foreground(all);
     }
 
     // Waits for text printed after everything seen so far, the last line's
     // run included.
     bool wait_for(const std::string& text, std::chrono::milliseconds timeout)
     {
-        size_t at = all.find(text);
-        if (at != std::string::npos) {
-            all.erase(0, at + text.size());
-            return true;
-        }
-        all.clear();
-        return p.wait_for(text, timeout);
+        const size_t at = all.find(text);
+        all.erase(0, at == std::string::npos ? std::string::npos : at + text.size());
+        return at != std::string::npos || p.wait_for(text, timeout);
     }
 
     // Runs `list` until its answer holds every one of `lines` (states change
@@ -59,14 +59,14 @@ public:
     std::string list_until(const std::vector<std::string>& lines,
                            std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string out;
         for (int i = 0; i < 1000; ++i) {
             out = run("list", '1');
-            bool all_there = true;
+            bool missing = false;
             for (const auto& l : lines)
-                all_there = all_there && out.find(l) != std::string::npos;
-            if (all_there || std::chrono::steady_clock::now() > deadline)
+                missing = missing || out.find(l) == std::string::npos;
+            if (!missing || std::chrono::steady_clock::now() > deadline)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
