@@ -51,14 +51,13 @@ struct Served {
     Served() { EXPECT_TRUE(p.wait_for("0>")) << p.output() << p.errors(); }
 };
 
+// velmorctl's exit status; what it printed goes to *out.
 int ctl(const std::string& args, std::string* out = nullptr, const std::string& bin_dir = VELMOR_BUILD_DIR)
 {
-    TempDir d;
-    const int st = run_shell(bin_dir + "/velmorctl " + args + " >" + d.file("out") + " 2>&1");
-    if (out != nullptr) {
-        std::ifstream in(d.file("out"));
-        out->assign(std::istreambuf_iterator<char>(in), {});
-    }
+    Child c({"/bin/sh", "-c", "exec " + bin_dir + "/velmorctl " + args});
+    const int st = c.wait_exit(10s);
+    if (out != nullptr)
+        *out = c.output();
     return st;
 }
 

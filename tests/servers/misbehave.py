@@ -3,27 +3,12 @@
 
 usage: misbehave.py MODE JPEG_SOURCE PICTURES [PORT [RATE]]
 
-MODE (raw MJPEG unless "HTTP": a multipart MJPEG answer to an HTTP request):
-  silent       accept and never send a byte
-  stall        PICTURES pictures, then nothing
-  garbage      HTTP: PICTURES pictures, then parts of random bytes for ever
-  good         pictures for ever;  httpgood: the same over HTTP
-  random       PICTURES pictures, then random bytes for ever
-  truncated    PICTURES pictures, then pictures cut in their scan data
-  corrupt      PICTURES pictures, then pictures with random scan bytes
-  longlength   HTTP: PICTURES pictures, then parts 1000 bytes shorter than
-               their Content-Length;  shortlength: twice as long
-  cut, reset   PICTURES pictures and half a picture, then a close (FIN, RST)
-  unauthorized HTTP "401 Unauthorized", then close
-  useragent    httpgood for User-Agent "velmor-cam", "403 Forbidden" for others
-  bytes        the first PICTURES kilobytes of the file, then nothing;
-               httpbytes: the same as the body of an HTTP answer
-
-JPEG_SOURCE: a raw MJPEG file, or - for none. PORT 0 or absent: any free
-one. RATE: pictures per second of the endless modes (default 200).
-Prints "PORT <n>" once it listens. Commands on standard input, answered
-"OK <command>" (or "BAD"): "mode NAME" for new connections, "close" to shut
-every open one.
+MODE names a serve_* method below (http*, garbage, *length, useragent and
+unauthorized answer HTTP requests with multipart MJPEG, the rest send raw
+MJPEG). JPEG_SOURCE: a raw MJPEG file, or - for none; PORT 0 or absent: any
+free one; RATE: pictures per second of the endless modes (default 200).
+Prints "PORT <n>" once it listens. Standard input takes "mode NAME" (for new
+connections) and "close" (shuts every open one), answered "OK <line>".
 """
 import random
 import socket
@@ -70,8 +55,10 @@ class Server:
             req += chunk
         return req
 
-    def parts(self, conn):
-        """Answers the request (already read) with a multipart header; returns the part sender."""
+    def parts(self, conn, req=None):
+        """Answers the request with a multipart header; returns the part sender."""
+        if req is None:
+            self.request(conn)
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
         return lambda body, length=None: conn.sendall(
             b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n"
@@ -86,7 +73,6 @@ class Server:
         self.serve_silent(conn)
 
     def serve_garbage(self, conn):
-        self.request(conn)
         part, rnd = self.parts(conn), random.Random(1)
         self.first(part)
         self.forever(part, lambda i: noise(rnd, 2000), 0.02)
@@ -95,7 +81,6 @@ class Server:
         self.forever(conn.sendall, self.pic)
 
     def serve_httpgood(self, conn):
-        self.request(conn)
         self.forever(self.parts(conn), self.pic)
 
     def serve_random(self, conn):
@@ -121,7 +106,6 @@ class Server:
         self.forever(conn.sendall, corrupted)
 
     def wrong_length(self, conn, wrong):
-        self.request(conn)
         part = self.parts(conn)
         self.first(part)
         self.forever(lambda pic: part(pic, wrong(len(pic))), self.pic)
@@ -152,9 +136,10 @@ class Server:
         self.serve_bytes(conn)
 
     def serve_useragent(self, conn):
-        if b"\r\nuser-agent: velmor-cam\r\n" not in self.request(conn).lower():
+        req = self.request(conn)
+        if b"\r\nuser-agent: velmor-cam\r\n" not in req.lower():
             return conn.sendall(b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
-        self.forever(self.parts(conn), self.pic)
+        self.forever(self.parts(conn, req), self.pic)
 
     def serve_unauthorized(self, conn):
         self.request(conn)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,10 +64,8 @@ public:
         std::string out;
         for (int i = 0; i < 1000; ++i) {
             out = run("list", '1');
-            bool missing = false;
-            for (const auto& l : lines)
-                missing = missing || out.find(l) == std::string::npos;
-            if (!missing || std::chrono::steady_clock::now() > deadline)
+            if (std::all_of(lines.begin(), lines.end(), [&](auto& l) { return out.find(l) != std::string::npos; }) ||
+                std::chrono::steady_clock::now() > deadline)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +20,10 @@ using std::chrono::milliseconds;
 
 Child::Child(const std::vector<std::string>& argv, bool separate_stderr)
 {
-    int in[2], out[2], err[2] = {-1, -1};
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (separate_stderr && pipe2(err, O_CLOEXEC) != 0))
+    // Separate errors go to a memory file: nothing to drain, it never fills.
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+        (separate_stderr && (err_fd_ = memfd_create("stderr", MFD_CLOEXEC)) < 0))
         throw std::runtime_error("pipe failed");
     // A child that dies early must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
@@ -30,7 +34,7 @@ Child::Child(const std::vector<std::string>& argv, bool separate_stderr)
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1], 1);
-        dup2(separate_stderr ? err[1] : out[1], 2);
+        dup2(separate_stderr ? err_fd_ : out[1], 2);
         std::vector<char*> args;
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
@@ -40,11 +44,8 @@ Child::Child(const std::vector<std::string>& argv, bool separate_stderr)
     }
     close(in[0]);
     close(out[1]);
-    if (separate_stderr)
-        close(err[1]);
     in_ = in[1];
     out_fd_ = out[0];
-    err_fd_ = err[0];
 }
 
 Child::Child(int socket_fd) : in_(dup(socket_fd)), out_fd_(socket_fd), reaped_(true)
@@ -91,30 +92,25 @@ void Child::close_output()
 
 bool Child::pump(milliseconds timeout)
 {
-    pollfd fds[2];
-    int nfds = 0;
-    if (!eof_)
-        fds[nfds++] = {out_fd_, POLLIN, 0};
-    if (err_fd_ >= 0)
-        fds[nfds++] = {err_fd_, POLLIN, 0};
-    if (nfds == 0 || poll(fds, static_cast<nfds_t>(nfds), static_cast<int>(timeout.count())) <= 0)
+    pollfd p = {out_fd_, POLLIN, 0};
+    if (eof_ || poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
         return !eof_;
     char buf[65536];
-    for (int i = 0; i < nfds; ++i) {
-        if (fds[i].revents == 0)
-            continue;
-        const bool out = fds[i].fd == out_fd_;
-        ssize_t n = read(fds[i].fd, buf, sizeof buf);
-        if (n > 0)
-            (out ? out_ : err_).append(buf, static_cast<size_t>(n));
-        else if (out)
-            eof_ = true;
-        else {
-            close(err_fd_);
-            err_fd_ = -1;
-        }
-    }
+    const ssize_t n = read(out_fd_, buf, sizeof buf);
+    if (n > 0)
+        out_.append(buf, static_cast<size_t>(n));
+    eof_ = n <= 0;
     return !eof_;
+}
+
+const std::string& Child::errors() const
+{
+    struct stat st = {};
+    if (err_fd_ >= 0 && fstat(err_fd_, &st) == 0) {
+        err_.resize(static_cast<size_t>(st.st_size));
+        err_.resize(static_cast<size_t>(std::max<ssize_t>(pread(err_fd_, err_.data(), err_.size(), 0), 0)));
+    }
+    return err_;
 }
 
 template <class Done>
@@ -183,7 +179,7 @@ int Child::wait_exit(milliseconds timeout)
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             reaped_ = true;
-        } else if (!eof_ || err_fd_ >= 0) {
+        } else if (!eof_) {
             pump(milliseconds(20));  // a full pipe would block the child
         } else {
             usleep(5000);

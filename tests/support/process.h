@@ -39,7 +39,7 @@ public:
 
     const std::string& output() const { return out_; }
     std::string unread() const { return out_.substr(pos_); }
-    const std::string& errors() const { return err_; }
+    const std::string& errors() const;
 
     // The exit status, 128 + signo for a signal, or -1 on timeout (the
     // child is then killed).
@@ -54,7 +54,8 @@ private:
 
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;
-    std::string out_, err_;
+    std::string out_;
+    mutable std::string err_;
     size_t pos_ = 0;
     bool eof_ = false, reaped_ = false;
     int status_ = -1;
