@@ -1,6 +1,5 @@
 #include "process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,11 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <stdexcept>
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+namespace fs = std::filesystem;
 
 Child::Child(const std::vector<std::string>& argv, bool separate_stderr)
 {
@@ -55,13 +55,19 @@ Child::Child(int socket_fd) : in_(dup(socket_fd)), out_fd_(socket_fd), reaped_(t
 
 Child::~Child()
 {
-    if (!reaped_ && pid_ > 0) {
+    if (!reaped_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_fd_, err_fd_})
-        if (fd >= 0)
-            close(fd);
+    for (int* fd : {&in_, &out_fd_, &err_fd_})
+        close_fd(*fd);
+}
+
+void Child::close_fd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
 }
 
 bool Child::send(const std::string& text)
@@ -73,21 +79,6 @@ bool Child::send(const std::string& text)
         done += static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
-}
-
-void Child::close_input()
-{
-    if (in_ >= 0)
-        close(in_);
-    in_ = -1;
-}
-
-void Child::close_output()
-{
-    if (out_fd_ >= 0)
-        close(out_fd_);
-    out_fd_ = -1;
-    eof_ = true;
 }
 
 bool Child::pump(milliseconds timeout)
@@ -204,17 +195,17 @@ TempDir::TempDir()
     path_ = tmpl;
 }
 
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
 std::pair<int, int> usage_of(pid_t pid)
 {
-    std::pair<int, int> u{-1, 0};
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0)
-            u.first = std::stoi(line.substr(8));
-    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (dirent* e = readdir(d))
-            u.second += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return u;
+    const auto entries = [pid](const char* dir) {
+        std::error_code ec;  // a process that is gone has none
+        return static_cast<int>(std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + dir, ec), {}));
+    };
+    return {entries("/task"), entries("/fd")};
 }

@@ -20,9 +20,9 @@ public:
     Child& operator=(const Child&) = delete;
 
     bool send(const std::string& text);
-    void close_input();
+    void close_input() { close_fd(in_); }
     // Closes our end of the child's output: its next write fails.
-    void close_output();
+    void close_output() { close_fd(out_fd_); eof_ = true; }
 
     // Reads until `needle` appears after the read position and moves past
     // it; false on timeout or end of output.
@@ -51,6 +51,7 @@ private:
     template <class Done>
     bool until(Done done, std::chrono::milliseconds timeout);
     bool pump(std::chrono::milliseconds timeout);
+    static void close_fd(int& fd);
 
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;
@@ -71,7 +72,7 @@ int run_shell(const std::string& cmd);
 class TempDir {
 public:
     TempDir();
-    ~TempDir() { run_shell("rm -rf '" + path_ + "'"); }
+    ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
