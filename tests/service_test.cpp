@@ -65,8 +65,9 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
 {
     TempDir d;
     std::ofstream(d.file("plain")) << "not a socket\n";
-    for (const std::string& args : std::vector<std::string>{"--bogus", "--script", "--control ''", "--script " + d.file("none"),
-                                                          "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock")}) {
+    const std::vector<std::string> bad = {"--bogus", "--script", "--control ''", "--script " + d.file("none"),
+                                          "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock")};
+    for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;
         EXPECT_EQ("", c.output()) << args;  // no prompt: nothing started
