@@ -11,8 +11,7 @@
 
 std::string make_clip(const std::string& file_name, const std::string& ffmpeg_args)
 {
-    const std::string bin = VELMOR_BINARY, dir = bin.substr(0, bin.rfind('/')) + "/test-media";
-    const std::string path = dir + "/" + file_name;
+    const std::string dir = VELMOR_BUILD_DIR "/test-media", path = dir + "/" + file_name;
     if (access(path.c_str(), R_OK) == 0)
         return path;
     // Made under a private name and renamed into place: no reader sees half a clip.

@@ -24,16 +24,13 @@ public:
     // Closes our end of the child's output: its next write fails.
     void close_output() { close_fd(out_fd_); eof_ = true; }
 
-    // Reads until `needle` appears after the read position and moves past
-    // it; false on timeout or end of output.
-    bool wait_for(const std::string& needle,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Reads until `needle` appears `count` times in the whole output; the
-    // read position stays.
-    bool wait_seen(const std::string& needle,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(20), int count = 1);
-    // Sends a line and waits for the next prompt ("0>" or "1>"); returns
-    // what came before it, and its digit in *result (0 on timeout).
+    // Reads until `needle` appears after the read position and moves past it; false on timeout or end of output.
+    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Reads until `needle` appears `count` times in the whole output; the read position stays.
+    bool wait_seen(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                   int count = 1);
+    // Sends a line and waits for the next prompt ("0>" or "1>"); returns what came before it, and its
+    // digit in *result (0 on timeout).
     std::string command(const std::string& line, char* result = nullptr,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
@@ -41,8 +38,7 @@ public:
     std::string unread() const { return out_.substr(pos_); }
     const std::string& errors() const;
 
-    // The exit status, 128 + signo for a signal, or -1 on timeout (the
-    // child is then killed).
+    // The exit status, 128 + signo for a signal, or -1 on timeout (the child is then killed).
     int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     pid_t pid() const { return pid_; }
 
