@@ -11,30 +11,25 @@
 
 #include "process.h"
 
-// Lines that the reader, render and thread layers print at any moment.
-inline bool background_line(const std::string& line)
-{
-    for (const char* prefix : {"reader_thread: ", "thread_starter: ", "thread_cleanup: ", "thread_signal: ",
-                               "stream_check: ", "stream_decode_interrupt_cb: ", "render_"})
-        if (line.rfind(prefix, 0) == 0)
-            return true;
-    return false;
-}
-
-// `all` without its background lines.
+// `all` without the lines that the reader, render and thread layers print at any moment.
 inline std::string foreground(const std::string& all)
 {
+    static const char* const background[] = {"reader_thread: ", "thread_starter: ", "thread_cleanup: ",
+                                             "thread_signal: ", "stream_check: ", "stream_decode_interrupt_cb: ",
+                                             "render_"};
     std::string out;
     size_t at = 0;
-    for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
-        if (!background_line(all.substr(at, nl + 1 - at)))
-            out += all.substr(at, nl + 1 - at);
+    for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = all.substr(at, nl + 1 - at);
+        if (std::none_of(std::begin(background), std::end(background), [&](auto p) { return line.rfind(p, 0) == 0; }))
+            out += line;
+    }
     return out + all.substr(at);
 }
 
 class Player {
 public:
-    // FFmpeg's own log goes to the error pipe, apart from the console.
+    // FFmpeg's own log goes to errors(), apart from the console.
     Player() : p({VELMOR_BINARY}, true) { EXPECT_TRUE(p.wait_for("0>")) << p.output(); }
 
     // Runs a line; checks its prompt and returns what the command printed.
