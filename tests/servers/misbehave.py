@@ -10,6 +10,7 @@ free one; RATE: pictures per second of the endless modes (default 200).
 Prints "PORT <n>" once it listens. Standard input takes "mode NAME" (for new
 connections) and "close" (shuts every open one), answered "OK <line>".
 """
+import contextlib
 import random
 import socket
 import struct
@@ -149,10 +150,8 @@ class Server:
     def run(self, conn):
         with self.lock:
             self.conns.add(conn)
-        try:
+        with contextlib.suppress(OSError):
             getattr(self, "serve_" + self.mode)(conn)
-        except OSError:
-            pass
         with self.lock:
             self.conns.discard(conn)
         conn.close()
@@ -163,11 +162,9 @@ class Server:
             return True
         if words == ["close"]:
             with self.lock:
-                for c in list(self.conns):
-                    try:
+                for c in self.conns:
+                    with contextlib.suppress(OSError):
                         c.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
             return True
         return False
 
