@@ -17,52 +17,46 @@ using namespace std::chrono_literals;
 TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
 {
     Player pl;
-    // After the newline comes one blank, which begins the prompt's line.
-    EXPECT_EQ("Error: stream url is not specified. Nothing to play!\n ", pl.run("play -z -p 1 2", '0'));
-    EXPECT_EQ("Error: format name is not specified!\n", pl.run("play x -f", '0'));
-    EXPECT_EQ("Error: input format name is invalid!\n", pl.run("play -f nosuchformat x", '0'));
-    EXPECT_EQ("Error: stream name is not specified!\n", pl.run("play x -n", '0'));
-    EXPECT_EQ("Error: window position is not specified correctly!\n", pl.run("play -p 1", '0'));
-    EXPECT_EQ("Error: window size is not specified correctly!\n", pl.run("play x -s 5", '0'));
-    // An unknown option is taken for the URL.
-    EXPECT_EQ("Error: unknown parameter 'x'!\n", pl.run("play -q x", '0'));
-    for (const char* bad : {"-p abc def", "-p 99999999999 0", "-p 0 4294967296", "-p 1x 2", "-p +1 2"})
-        EXPECT_EQ(0u, pl.run(std::string("play ") + bad + " x", '0').find("Error: window position ")) << bad;
-    for (const char* bad : {"-s 4294967396 1", "-s 1e3 10", "-s 10 0x10", "-s -1 -1", "-s 2147483648 1"})
-        EXPECT_EQ(0u, pl.run(std::string("play ") + bad + " x", '0').find("Error: window size ")) << bad;
-    // The console's own input and output are no sources.
-    for (const char* own : {"pipe:", "pipe:0", "async:pipe:1", "fd:2", "file:/dev/stdin", "/proc/self/fd/0", "-"})
-        EXPECT_EQ(0u, pl.run(std::string("play ") + own, '0').find("Error: stream url ")) << own;
-    EXPECT_EQ("", pl.run("list", '1'));
-
     const std::string missing = "/nonexistent/clip.mjpeg";
     std::string out = pl.run("play -n cam -f mjpeg -p -10 2147483647 -s 30 40 -z " + missing, '1');
-    EXPECT_EQ(0u, out.find("cmd_play: Stream Name  : 'cam'\n"
-                           "cmd_play: Stream URL   : '/nonexistent/clip.mjpeg'\n"
-                           "cmd_play: Input Format : 'mjpeg'\n"
-                           "cmd_play: Window pos   : -10,2147483647\n"
-                           "cmd_play: Window size  : 30,40\n"
-                           "cmd_play: No Zoom      : 1\n"))
-        << out;
+    EXPECT_EQ(0u, out.find("cmd_play: Stream Name  : 'cam'\ncmd_play: Stream URL   : '/nonexistent/clip.mjpeg'\n"
+                           "cmd_play: Input Format : 'mjpeg'\ncmd_play: Window pos   : -10,2147483647\n"
+                           "cmd_play: Window size  : 30,40\ncmd_play: No Zoom      : 1\n")) << out;
     pl.run("play " + missing, '1');
-    EXPECT_EQ("Error: duplicate stream name 'cam'!\n", pl.run("play -n cam other", '0'));
-    // Both fail to open and wait for their next attempt.
+    const char *count = "invalid number of parameters!\n", *pos = "window position ", *size = "window size ",
+               *url = "stream url ";
+    const std::pair<const char*, const char*> errors[] = {
+        // After the newline comes one blank, which begins the prompt's line.
+        {"play -z -p 1 2", "stream url is not specified. Nothing to play!\n "},
+        {"play x -f", "format name is not specified!\n"}, {"play x -n", "stream name is not specified!\n"},
+        {"play -f nosuchformat x", "input format name is invalid!\n"},
+        {"play -p 1", "window position is not specified correctly!\n"},
+        {"play x -s 5", "window size is not specified correctly!\n"},
+        {"play -q x", "unknown parameter 'x'!\n"},  // an unknown option is taken for the URL
+        {"play -p abc def x", pos}, {"play -p 99999999999 0 x", pos}, {"play -p 0 4294967296 x", pos},
+        {"play -p 1x 2 x", pos}, {"play -p +1 2 x", pos}, {"play -s 4294967396 1 x", size}, {"play -s 1e3 10 x", size},
+        {"play -s 10 0x10 x", size}, {"play -s -1 -1 x", size}, {"play -s 2147483648 1 x", size},
+        // The console's own input and output are no sources.
+        {"play pipe:", url}, {"play pipe:0", url}, {"play async:pipe:1", url}, {"play fd:2", url},
+        {"play file:/dev/stdin", url}, {"play /proc/self/fd/0", url}, {"play -", url},
+        {"play -n cam other", "duplicate stream name 'cam'!\n"}, {"render cam on off", count}, {"stop", count},
+        {"reconnect cam x", count}, {"stopall cam", count}, {"render Cam off", "unable to find stream 'Cam'.\n"},
+        {"reconnect nosuch", "unable to find stream 'nosuch'.\n"},
+        {"render cam maybe", "parameter 'maybe'. is not boolean!\n"}};
+    for (auto [line, error] : errors) {  // whole answers, or the start of those that quote the values
+        const std::string got = pl.run(line, '0'), want = std::string("Error: ") + error;
+        EXPECT_EQ(want, want.find('\n') != std::string::npos ? got : got.substr(0, want.size())) << line;
+    }
+    // Both fail to open and wait for their next attempt; no failed line started a stream.
     ASSERT_TRUE(pl.p.wait_seen("reconnect timeout=5 sec, start waiting...\n", 10s, 2)) << pl.p.output();
     const std::string both = "             cam      CONNECT_ERR /nonexistent/clip.mjpeg\n"
                              "/nonexistent/clip.mjpeg      CONNECT_ERR /nonexistent/clip.mjpeg\n";
     EXPECT_EQ(both, pl.list_until({both}));
-
-    EXPECT_EQ("Error: invalid number of parameters!\n", pl.run("render cam on off", '0'));
-    EXPECT_EQ("Error: unable to find stream 'Cam'.\n", pl.run("render Cam off", '0'));
-    EXPECT_EQ("Error: parameter 'maybe'. is not boolean!\n", pl.run("render cam maybe", '0'));
     EXPECT_EQ("Stream 'cam' render is ON.\n", pl.run("render cam", '1'));
     for (auto [word, shown] : {std::pair{"Disable", "OFF"}, {"1", "ON"}, {"false", "OFF"}, {"TRUE", "ON"}}) {
         EXPECT_EQ("", pl.run(std::string("render cam ") + word, '1'));
         EXPECT_EQ(std::string("Stream 'cam' render is ") + shown + ".\n", pl.run("render cam", '1'));
     }
-    for (const char* bad : {"stop", "reconnect cam x", "stopall cam"})
-        EXPECT_EQ("Error: invalid number of parameters!\n", pl.run(bad, '0'));
-    EXPECT_EQ("Error: unable to find stream 'nosuch'.\n", pl.run("reconnect nosuch", '0'));
     EXPECT_EQ("pong(hello)\n", pl.run("ping hello world", '1'));
 
     EXPECT_EQ("", pl.run("stop cam", '1'));
@@ -70,20 +64,12 @@ TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
     pl.run("play -n cam " + missing, '1');  // the name is free again
     pl.run("stopall", '1');
     EXPECT_EQ("", pl.run("list", '1'));
-    EXPECT_EQ("Play new stream in window. Parameters are:\n"
-              "  -n <name>     Stream name.\n"
-              "  -f <name>     Input format name (Example: mjpeg).\n"
-              "  -p <x> <y>    Window position on screen.\n"
-              "  -s <w> <h>    Window size (if 0, use source size).\n"
-              "  -z            No-zoom (draw actual source size).\n"
-              "  -a            Keep aspect ratio (fit in window, black bars; not with -z).\n"
-              "  -o <key=val>  Input option for FFmpeg (Example: rtsp_transport=tcp); repeatable, up to 16.\n"
-              "  -d <key=val>  Decoder option for FFmpeg (Example: threads=1); repeatable, up to 16.\n"
-              "  -c <name>     Decoder name (Example: h264_v4l2m2m).\n"
-              "  -r <sec>      Reconnect delay, 1 to 3600 seconds (default 5).\n"
-              "                Option values cannot hold spaces.\n"
-              "  <streamurl>   Stream URL.\n\n",
-              pl.run("help play", '1'));
+    // The play help names every option.
+    const std::string help = pl.run("help play", '1');
+    EXPECT_EQ(0u, help.find("Play new stream in window.")) << help;
+    for (const char* opt : {"-n <name>", "-f <name>", "-p <x> <y>", "-s <w> <h>", "-z", "-a", "-o <key=val>",
+                            "-d <key=val>", "-c <name>", "-r <sec>", "<streamurl>"})
+        EXPECT_NE(std::string::npos, help.find("\n  " + std::string(opt) + " ")) << opt;
     pl.p.send("exit\n");
     EXPECT_EQ(0, pl.p.wait_exit(10s));
 }
@@ -112,17 +98,13 @@ TEST(Entry, ExitEndOfInputOrSignalEndsEveryStreamInEveryPhase)
         pl.run("play -n refused -f mjpeg tcp://127.0.0.1:" + std::to_string(free_port()), '1');
         ASSERT_TRUE(pl.p.wait_seen("cannot open input file", 10s)) << pl.p.output();
         ASSERT_TRUE(pl.p.wait_seen("got stream w=320, h=240", 10s)) << pl.p.output();
-        auto t0 = std::chrono::steady_clock::now();
         if (how == 0)
             pl.p.send("exit\n");
         else if (how < 0)
             pl.p.close_input();
         else
             kill(pl.p.pid(), how);
-        EXPECT_EQ(0, pl.p.wait_exit(10s)) << how << pl.p.output();
-        if (how > 0) {
-            EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << how;
-        }
+        EXPECT_EQ(0, pl.p.wait_exit(how > 0 ? 2s : 10s)) << how << pl.p.output();
         for (const char* t : {"probing", "stalled", "playing", "refused", "render"})
             EXPECT_NE(std::string::npos, pl.p.output().find("thread '" + std::string(t) + "' exited")) << t;
     }

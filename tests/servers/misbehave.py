@@ -3,39 +3,14 @@
 
 usage: misbehave.py MODE JPEG_SOURCE PICTURES [PORT [RATE]]
 
-MODE is one of
-  silent      accept connections and never send a byte
-  stall       send PICTURES pictures as raw MJPEG, then send nothing more
-  garbage     answer HTTP with a multipart MJPEG stream: PICTURES pictures,
-              then parts full of bytes that decode to nothing, for ever
-  good        raw MJPEG pictures for ever
-  httpgood    answer HTTP with a multipart MJPEG stream of pictures for ever
-  random      PICTURES pictures as raw MJPEG, then random bytes for ever
-  truncated   PICTURES pictures as raw MJPEG, then pictures cut short (each
-              one ends somewhere in its entropy-coded data) for ever
-  corrupt     PICTURES pictures as raw MJPEG, then pictures whose
-              entropy-coded data has random bytes written over it, for ever
-  longlength  HTTP multipart: PICTURES pictures, then parts whose
-              Content-Length promises 1000 bytes more than they hold
-  shortlength HTTP multipart: PICTURES pictures, then parts whose
-              Content-Length is half of what they hold
-  cut         PICTURES pictures and half a picture, then a clean close
-  reset       PICTURES pictures and half a picture, then a reset (RST)
-  unauthorized answer HTTP with "401 Unauthorized" and close
-  useragent   httpgood for a client whose User-Agent is "velmor-cam", "403
-              Forbidden" for any other
-  bytes       the first PICTURES kilobytes of the source file, then nothing
-  httpbytes   the same as the body of an HTTP answer
-
-JPEG_SOURCE is a raw MJPEG file (concatenated JPEG pictures), or - for none.
-PORT is the port to listen on (0 or absent: any free one). RATE is pictures
-per second for the modes that send for ever (default 200).
-
-Prints "PORT <n>" once it listens. Commands on standard input, each
-answered with "OK <command>":
-  mode NAME   serve new connections with mode NAME from now on
-  close       close every connection now open
+MODE names a serve_* method below (http*, garbage, *length, useragent and
+unauthorized answer HTTP requests with multipart MJPEG, the rest send raw
+MJPEG). JPEG_SOURCE: a raw MJPEG file, or - for none; PORT 0 or absent: any
+free one; RATE: pictures per second of the endless modes (default 200).
+Prints "PORT <n>" once it listens. Standard input takes "mode NAME" (for new
+connections) and "close" (shuts every open one), answered "OK <line>".
 """
+import contextlib
 import random
 import socket
 import struct
@@ -44,151 +19,107 @@ import threading
 import time
 
 
-def pictures_of(path):
-    data = open(path, "rb").read()
-    parts = data.split(b"\xff\xd8")
-    return [b"\xff\xd8" + p for p in parts if p]
-
-
 def scan_start(pic):
     """Offset of the entropy-coded data: just after the SOS segment."""
     at = pic.find(b"\xff\xda")
-    if at < 0:
-        return len(pic) // 2
-    return at + 2 + struct.unpack(">H", pic[at + 2:at + 4])[0]
+    return len(pic) // 2 if at < 0 else at + 2 + struct.unpack(">H", pic[at + 2:at + 4])[0]
+
+
+def noise(rnd, n):
+    return bytes(rnd.randrange(256) for _ in range(n))
 
 
 class Server:
-    def __init__(self, mode, pictures, count, rate):
-        self.mode = mode
-        self.pictures = pictures
-        self.count = count
-        self.period = 1.0 / rate
-        self.conns = set()
-        self.lock = threading.Lock()
+    def __init__(self, mode, raw, count, rate):
+        self.mode, self.raw, self.count, self.period = mode, raw, count, 1.0 / rate
+        self.pictures = [b"\xff\xd8" + p for p in raw.split(b"\xff\xd8") if p] or [b""]
+        self.conns, self.lock = set(), threading.Lock()
 
-    # --- helpers -----------------------------------------------------------
-    def picture(self, i):
+    def pic(self, i):
         return self.pictures[i % len(self.pictures)]
 
-    def pace(self):
-        time.sleep(self.period)
+    def first(self, send):
+        for i in range(self.count):
+            send(self.pic(i))
 
-    def read_request(self, conn):
-        request = b""
-        while b"\r\n\r\n" not in request:
+    def forever(self, send, make, period=None):
+        for i in range(1 << 62):
+            send(make(i))
+            time.sleep(period or self.period)
+
+    def request(self, conn):
+        req = b""
+        while b"\r\n\r\n" not in req:
             chunk = conn.recv(4096)
             if not chunk:
-                return False
-            request += chunk
-        return True
+                raise OSError("closed before the request's end")
+            req += chunk
+        return req
 
-    def multipart_header(self, conn):
-        conn.sendall(b"HTTP/1.0 200 OK\r\n"
-                     b"Content-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
+    def parts(self, conn, req=None):
+        """Answers the request with a multipart header; returns the part sender."""
+        if req is None:
+            self.request(conn)
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
+        return lambda body, length=None: conn.sendall(
+            b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n"
+            % (len(body) if length is None else length) + body + b"\r\n")
 
-    def part(self, conn, body, length=None):
-        if length is None:
-            length = len(body)
-        conn.sendall(b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n"
-                     % length + body + b"\r\n")
-
-    def good_pictures(self, conn, count):
-        for i in range(count):
-            conn.sendall(self.picture(i))
-
-    # --- modes -------------------------------------------------------------
     def serve_silent(self, conn):
         while conn.recv(4096):
             pass
 
     def serve_stall(self, conn):
-        self.good_pictures(conn, self.count)
+        self.first(conn.sendall)
         self.serve_silent(conn)
 
     def serve_garbage(self, conn):
-        if not self.read_request(conn):
-            return
-        self.multipart_header(conn)
-        for i in range(self.count):
-            self.part(conn, self.picture(i))
-        rnd = random.Random(1)
-        while True:
-            self.part(conn, bytes(rnd.randrange(256) for _ in range(2000)))
-            time.sleep(0.02)
+        part, rnd = self.parts(conn), random.Random(1)
+        self.first(part)
+        self.forever(part, lambda i: noise(rnd, 2000), 0.02)
 
     def serve_good(self, conn):
-        i = 0
-        while True:
-            conn.sendall(self.picture(i))
-            i += 1
-            self.pace()
+        self.forever(conn.sendall, self.pic)
 
     def serve_httpgood(self, conn):
-        if not self.read_request(conn):
-            return
-        self.multipart_header(conn)
-        i = 0
-        while True:
-            self.part(conn, self.picture(i))
-            i += 1
-            self.pace()
+        self.forever(self.parts(conn), self.pic)
 
     def serve_random(self, conn):
-        self.good_pictures(conn, self.count)
+        self.first(conn.sendall)
         rnd = random.Random(2)
-        while True:
-            conn.sendall(bytes(rnd.randrange(256) for _ in range(4000)))
-            self.pace()
+        self.forever(conn.sendall, lambda i: noise(rnd, 4000))
 
     def serve_truncated(self, conn):
-        self.good_pictures(conn, self.count)
+        self.first(conn.sendall)
         rnd = random.Random(3)
-        i = 0
-        while True:
-            pic = self.picture(i)
-            start = scan_start(pic)
-            conn.sendall(pic[:rnd.randrange(start, len(pic) - 2)])
-            i += 1
-            self.pace()
+        self.forever(conn.sendall, lambda i: self.pic(i)[:rnd.randrange(scan_start(self.pic(i)), len(self.pic(i)) - 2)])
 
     def serve_corrupt(self, conn):
-        self.good_pictures(conn, self.count)
+        self.first(conn.sendall)
         rnd = random.Random(4)
-        i = 0
-        while True:
-            pic = bytearray(self.picture(i))
+
+        def corrupted(i):
+            pic = bytearray(self.pic(i))
             start = scan_start(pic)
             for _ in range(20):
-                # Never a marker byte, so the picture keeps its end.
-                pic[rnd.randrange(start, len(pic) - 2)] = rnd.randrange(255)
-            conn.sendall(bytes(pic))
-            i += 1
-            self.pace()
+                pic[rnd.randrange(start, len(pic) - 2)] = rnd.randrange(255)  # never a marker byte
+            return bytes(pic)
+        self.forever(conn.sendall, corrupted)
 
-    def serve_length(self, conn, wrong):
-        if not self.read_request(conn):
-            return
-        self.multipart_header(conn)
-        for i in range(self.count):
-            self.part(conn, self.picture(i))
-        i = 0
-        while True:
-            pic = self.picture(i)
-            self.part(conn, pic, wrong(len(pic)))
-            i += 1
-            self.pace()
+    def wrong_length(self, conn, wrong):
+        part = self.parts(conn)
+        self.first(part)
+        self.forever(lambda pic: part(pic, wrong(len(pic))), self.pic)
 
     def serve_longlength(self, conn):
-        self.serve_length(conn, lambda n: n + 1000)
+        self.wrong_length(conn, lambda n: n + 1000)
 
     def serve_shortlength(self, conn):
-        self.serve_length(conn, lambda n: n // 2)
+        self.wrong_length(conn, lambda n: n // 2)
 
     def serve_cut(self, conn):
-        self.good_pictures(conn, self.count)
-        pic = self.picture(self.count)
-        conn.sendall(pic[:len(pic) // 2])
+        self.first(conn.sendall)
+        conn.sendall(self.pic(self.count)[:len(self.pic(self.count)) // 2])
         time.sleep(0.1)
 
     def serve_reset(self, conn):
@@ -201,64 +132,39 @@ class Server:
         self.serve_silent(conn)
 
     def serve_httpbytes(self, conn):
-        if not self.read_request(conn):
-            return
+        self.request(conn)
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
         self.serve_bytes(conn)
 
     def serve_useragent(self, conn):
-        request = b""
-        while b"\r\n\r\n" not in request:
-            chunk = conn.recv(4096)
-            if not chunk:
-                return
-            request += chunk
-        if b"\r\nuser-agent: velmor-cam\r\n" not in request.lower():
-            conn.sendall(b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
-            return
-        self.multipart_header(conn)
-        for i in range(1 << 30):
-            self.part(conn, self.picture(i))
-            self.pace()
+        req = self.request(conn)
+        if b"\r\nuser-agent: velmor-cam\r\n" not in req.lower():
+            return conn.sendall(b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+        self.forever(self.parts(conn, req), self.pic)
 
     def serve_unauthorized(self, conn):
-        if not self.read_request(conn):
-            return
-        conn.sendall(b"HTTP/1.0 401 Unauthorized\r\n"
-                     b"WWW-Authenticate: Basic realm=\"camera\"\r\n"
+        self.request(conn)
+        conn.sendall(b"HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"camera\"\r\n"
                      b"Content-Length: 0\r\n\r\n")
 
-    # --- connections -------------------------------------------------------
     def run(self, conn):
         with self.lock:
             self.conns.add(conn)
-        try:
+        with contextlib.suppress(OSError):
             getattr(self, "serve_" + self.mode)(conn)
-        except OSError:
-            pass
-        finally:
-            with self.lock:
-                self.conns.discard(conn)
-            try:
-                conn.close()
-            except OSError:
-                pass
+        with self.lock:
+            self.conns.discard(conn)
+        conn.close()
 
-    def command(self, line):
-        words = line.split()
-        if words[:1] == ["mode"] and len(words) == 2:
-            if not hasattr(self, "serve_" + words[1]):
-                return False
+    def command(self, words):
+        if len(words) == 2 and words[0] == "mode" and hasattr(self, "serve_" + words[1]):
             self.mode = words[1]
             return True
         if words == ["close"]:
             with self.lock:
-                conns = list(self.conns)
-            for c in conns:
-                try:
-                    c.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+                for c in self.conns:
+                    with contextlib.suppress(OSError):
+                        c.shutdown(socket.SHUT_RDWR)
             return True
         return False
 
@@ -267,27 +173,22 @@ def main():
     mode, source, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
     port = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     rate = float(sys.argv[5]) if len(sys.argv) > 5 else 200.0
-    pictures = pictures_of(source) if source != "-" else [b""]
-    server = Server(mode, pictures, count, rate)
-    server.raw = open(source, "rb").read() if source != "-" else b""
+    server = Server(mode, open(source, "rb").read() if source != "-" else b"", count, rate)
     if not hasattr(server, "serve_" + mode):
         sys.exit("unknown mode " + mode)
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", port))
     srv.listen(8)
-    port = srv.getsockname()[1]
-    print("PORT %d" % port, flush=True)
+    print("PORT %d" % srv.getsockname()[1], flush=True)
 
     def accept_loop():
         while True:
-            conn, _ = srv.accept()
-            threading.Thread(target=server.run, args=(conn,), daemon=True).start()
+            threading.Thread(target=server.run, args=(srv.accept()[0],), daemon=True).start()
 
     threading.Thread(target=accept_loop, daemon=True).start()
     for line in sys.stdin:
-        ok = server.command(line)
-        print(("OK " if ok else "BAD ") + line.strip(), flush=True)
+        print(("OK " if server.command(line.split()) else "BAD ") + line.strip(), flush=True)
 
 
 if __name__ == "__main__":

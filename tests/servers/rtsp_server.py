@@ -3,16 +3,10 @@
 
 usage: rtsp_server.py [PORT]
 
-Mounts, each a live 320x240 test picture at 25 pictures per second:
-  /h264      H.264, over UDP or TCP
-  /mjpeg     RTP/JPEG, over UDP or TCP
-  /tcp       H.264, TCP interleaving only (a client that asks for UDP is
-             refused)
-
-RTP and RTCP go through a port pool on 127.0.0.1 (without one the library
-binds 0.0.0.0). Prints "PORT <n>" once it listens; ends at end of input.
-Needs Debian's python3-gi, gir1.2-gst-rtsp-server-1.0 and GStreamer's base,
-good, ugly plugins.
+Mounts a live 320x240 test picture, 25 per second: /h264 (H.264), /mjpeg
+(RTP/JPEG), over UDP or TCP; /tcp (H.264, TCP interleaving only). Prints
+"PORT <n>" once it listens; ends at end of input. Needs Debian's python3-gi,
+gir1.2-gst-rtsp-server-1.0 and GStreamer's base, good, ugly plugins.
 """
 import random
 import sys
@@ -32,41 +26,27 @@ H264 = SOURCE + ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25
 MJPEG = SOURCE + "jpegenc ! rtpjpegpay name=pay0 pt=26"
 
 
-def factory(launch, pool, transports=None):
-    f = GstRtspServer.RTSPMediaFactory()
-    f.set_launch("( " + launch + " )")
-    f.set_shared(True)
-    f.set_address_pool(pool)
-    if transports is not None:
-        f.set_protocols(transports)
-    return f
-
-
 def main():
     Gst.init(None)
     port = sys.argv[1] if len(sys.argv) > 1 else "0"
+    # RTP/RTCP pairs from a pool (without one the library binds 0.0.0.0),
+    # unicast (ttl 0), where other tests are unlikely to be.
     pool = GstRtspServer.RTSPAddressPool()
-    # Unicast (ttl 0) ports for RTP/RTCP pairs, somewhere other tests are
-    # unlikely to be.
     base = random.randrange(20000, 60000, 2)
     pool.add_range("127.0.0.1", "127.0.0.1", base, base + 63, 0)
-    server = GstRtspServer.RTSPServer()
-    server.set_address("127.0.0.1")
-    server.set_service(port)
-    mounts = server.get_mount_points()
-    mounts.add_factory("/h264", factory(H264, pool))
-    mounts.add_factory("/mjpeg", factory(MJPEG, pool))
-    mounts.add_factory("/tcp", factory(H264, pool, GstRtsp.RTSPLowerTrans.TCP))
+    server = GstRtspServer.RTSPServer(address="127.0.0.1", service=port)
+    for mount, launch, transports in (("/h264", H264, None), ("/mjpeg", MJPEG, None),
+                                      ("/tcp", H264, GstRtsp.RTSPLowerTrans.TCP)):
+        f = GstRtspServer.RTSPMediaFactory(launch="( " + launch + " )", shared=True)
+        f.set_address_pool(pool)
+        if transports is not None:
+            f.set_protocols(transports)
+        server.get_mount_points().add_factory(mount, f)
     if server.attach(None) == 0:
         sys.exit("cannot listen on 127.0.0.1:" + port)
     print("PORT %d" % server.get_bound_port(), flush=True)
     loop = GLib.MainLoop()
-
-    def wait_end():
-        sys.stdin.read()
-        GLib.idle_add(loop.quit)
-
-    threading.Thread(target=wait_end, daemon=True).start()
+    threading.Thread(target=lambda: (sys.stdin.read(), GLib.idle_add(loop.quit)), daemon=True).start()
     loop.run()
 
 

@@ -1,5 +1,5 @@
-// What tests that run the reader and the renderer in their own process share:
-// the FFmpeg monitor and network layer once per suite.
+// The FFmpeg monitor and network layer, once per suite, for tests that run
+// the reader and the renderer in their own process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,14 +8,6 @@
 
 class InProcessSuite : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        monitor_init(&ffmpeg_mon);
-        avformat_network_init();
-    }
-    static void TearDownTestSuite()
-    {
-        avformat_network_deinit();
-        monitor_done(&ffmpeg_mon);
-    }
+    static void SetUpTestSuite() { monitor_init(&ffmpeg_mon); avformat_network_init(); }
+    static void TearDownTestSuite() { avformat_network_deinit(); monitor_done(&ffmpeg_mon); }
 };

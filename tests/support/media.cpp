@@ -6,38 +6,18 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-std::string media_dir()
-{
-    std::string bin = VELMOR_BINARY;
-    std::string dir = bin.substr(0, bin.rfind('/')) + "/test-media";
-    run_shell("mkdir -p '" + dir + "'");
-    return dir;
-}
-
-bool exists(const std::string& path)
-{
-    return access(path.c_str(), R_OK) == 0;
-}
-
-}  // namespace
-
 std::string make_clip(const std::string& file_name, const std::string& ffmpeg_args)
 {
-    std::string path = media_dir() + "/" + file_name;
-    if (exists(path))
+    const std::string dir = VELMOR_BUILD_DIR "/test-media", path = dir + "/" + file_name;
+    if (access(path.c_str(), R_OK) == 0)
         return path;
-    // Made under a private name and renamed into place, so a reader never
-    // sees half a clip.
-    std::string ext = file_name.substr(file_name.rfind('.'));
-    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ext;
-    int rc = run_shell("ffmpeg -nostdin -v error -y " + ffmpeg_args + " '" + tmp + "'");
-    if (rc != 0 || rename(tmp.c_str(), path.c_str()) != 0)
+    // Made under a private name and renamed into place: no reader sees half a clip.
+    const std::string tmp = path + ".tmp" + std::to_string(getpid()) + file_name.substr(file_name.rfind('.'));
+    if (run_shell("mkdir -p '" + dir + "' && ffmpeg -nostdin -v error -y " + ffmpeg_args + " '" + tmp + "'") != 0 ||
+        rename(tmp.c_str(), path.c_str()) != 0)
         throw std::runtime_error("cannot make clip " + file_name);
     return path;
 }
@@ -62,11 +42,10 @@ std::string clip_audio()
 
 int free_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     socklen_t len = sizeof a;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
@@ -75,46 +54,31 @@ int free_port()
     return ntohs(a.sin_port);
 }
 
-bool wait_listening(int port, std::chrono::milliseconds timeout)
-{
-    char want[16];
-    snprintf(want, sizeof want, ":%04X", port);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream f("/proc/net/tcp");
-        std::string line;
-        std::getline(f, line);
-        while (std::getline(f, line)) {
-            std::istringstream in(line);
-            std::string sl, local, remote, state;
-            in >> sl >> local >> remote >> state;
-            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == want)
-                return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const std::string& output_args,
                                          int port)
 {
-    std::string cmd = "exec ffmpeg -nostdin -v error " + input_args + " " + output_args;
+    const std::string cmd = "exec ffmpeg -nostdin -v error " + input_args + " " + output_args;
     auto child = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", cmd});
-    if (!wait_listening(port))
-        throw std::runtime_error("ffmpeg does not listen: " + cmd);
-    return child;
+    // Read from /proc, so no connection is spent on the check.
+    char want[16];
+    snprintf(want, sizeof want, ":%04X", port);
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream f("/proc/net/tcp");
+        for (std::string sl, local, remote, state, rest; f >> sl >> local >> remote >> state && std::getline(f, rest);)
+            if (state == "0A" && local.ends_with(want))  // LISTEN
+                return child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("ffmpeg does not listen: " + cmd);
 }
 
 PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port, int rate)
+    : child_(std::make_unique<Child>(std::vector<std::string>{
+          "/usr/bin/python3", "-u", std::string(VELMOR_TEST_DIR) + "/servers/misbehave.py", mode, jpeg_source,
+          std::to_string(pictures), std::to_string(port), std::to_string(rate)}))
 {
-    std::string script = std::string(VELMOR_TEST_DIR) + "/servers/misbehave.py";
-    child_ = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/python3", "-u", script, mode, jpeg_source,
-                                                              std::to_string(pictures), std::to_string(port),
-                                                              std::to_string(rate)});
-    if (!child_->wait_for("PORT ", std::chrono::seconds(10)))
+    if (!child_->wait_for("PORT ", std::chrono::seconds(10)) || !child_->wait_for("\n", std::chrono::seconds(2)))
         throw std::runtime_error("server did not start: " + child_->output());
-    child_->wait_for("\n", std::chrono::seconds(2));
     port_ = std::stoi(child_->output().substr(child_->output().find("PORT ") + 5));
 }
 

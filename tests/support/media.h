@@ -1,41 +1,36 @@
-// Test media and local network sources: clips made with FFmpeg's encoders
-// (cached next to the built program), free ports on 127.0.0.1, and the
-// misbehaving Python servers of tests/servers.
+// Test media and local sources: clips made with FFmpeg (cached next to the
+// built program), free ports on 127.0.0.1, the servers of tests/servers.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <string>
 
 #include "process.h"
 
-// A clip made once by `ffmpeg -v error -y <args> <file>` and cached in the
-// build tree; safe when several test programs ask for it at once.
+// A clip made once by `ffmpeg -v error -y <args> <file>` in the build tree;
+// safe when several test programs ask for it at once.
 std::string make_clip(const std::string& file_name, const std::string& ffmpeg_args);
 
 // 10 s of testsrc2, 320 x 240, 25 pictures per second (250 pictures).
-std::string clip_mjpeg();      // raw MJPEG
-std::string clip_h264_ts();    // H.264 with an MP2 audio track in MPEG-TS
-std::string clip_audio();      // WAV, no video
+std::string clip_mjpeg();    // raw MJPEG
+std::string clip_h264_ts();  // H.264 with an MP2 audio track in MPEG-TS
+std::string clip_audio();    // WAV, no video
 
 // A port on 127.0.0.1 that nobody listens on right now.
 int free_port();
-// Waits until something listens on 127.0.0.1:port (read from /proc, so no
-// connection is spent on the check).
-bool wait_listening(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// An `ffmpeg` process that serves a clip to one client and then ends.
+// An `ffmpeg` process that serves a clip to one client; returned once it
+// listens on port.
 std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const std::string& output_args,
                                          int port);
 
-// One of tests/servers/misbehave.py's servers; port() is where it listens.
+// One of tests/servers/misbehave.py's servers.
 class PyServer {
 public:
     // port 0: any free one; rate: pictures per second of the endless modes.
     PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port = 0,
              int rate = 200);
     int port() const { return port_; }
-    Child& child() { return *child_; }
     // Sends a control line ("mode good", "close") and waits for its answer.
     bool control(const std::string& line);
 

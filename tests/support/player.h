@@ -4,25 +4,32 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "process.h"
 
-// Lines that the reader, render and thread layers print at any moment.
-inline bool background_line(const std::string& line)
+// `all` without the lines that the reader, render and thread layers print at any moment.
+inline std::string foreground(const std::string& all)
 {
-    for (const char* prefix : {"reader_thread: ", "thread_starter: ", "thread_cleanup: ", "thread_signal: ",
-                               "stream_check: ", "stream_decode_interrupt_cb: ", "render_"})
-        if (line.rfind(prefix, 0) == 0)
-            return true;
-    return false;
+    static const char* const background[] = {"reader_thread: ", "thread_starter: ", "thread_cleanup: ",
+                                             "thread_signal: ", "stream_check: ", "stream_decode_interrupt_cb: ",
+                                             "render_"};
+    std::string out;
+    size_t at = 0;
+    for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = all.substr(at, nl + 1 - at);
+        if (std::none_of(std::begin(background), std::end(background), [&](auto p) { return line.rfind(p, 0) == 0; }))
+            out += line;
+    }
+    return out + all.substr(at);
 }
 
 class Player {
 public:
-    // FFmpeg's own log goes to the error pipe, apart from the console.
+    // FFmpeg's own log goes to errors(), apart from the console.
     Player() : p({VELMOR_BINARY}, true) { EXPECT_TRUE(p.wait_for("0>")) << p.output(); }
 
     // Runs a line; checks its prompt and returns what the command printed.
@@ -31,27 +38,16 @@ public:
         char res = 0;
         all = p.command(line, &res);
         EXPECT_EQ(want, res) << line << "\n" << all;
-        std::string out;
-        size_t at = 0;
-        for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1) {
-            std::string l = all.substr(at, nl + 1 - at);
-            if (!background_line(l))
-                out += l;
-        }
-        return out + all.substr(at);
+        return foreground(all);
     }
 
     // Waits for text printed after everything seen so far, the last line's
     // run included.
     bool wait_for(const std::string& text, std::chrono::milliseconds timeout)
     {
-        size_t at = all.find(text);
-        if (at != std::string::npos) {
-            all.erase(0, at + text.size());
-            return true;
-        }
-        all.clear();
-        return p.wait_for(text, timeout);
+        const size_t at = all.find(text);
+        all.erase(0, at == std::string::npos ? std::string::npos : at + text.size());
+        return at != std::string::npos || p.wait_for(text, timeout);
     }
 
     // Runs `list` until its answer holds every one of `lines` (states change
@@ -59,14 +55,12 @@ public:
     std::string list_until(const std::vector<std::string>& lines,
                            std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string out;
         for (int i = 0; i < 1000; ++i) {
             out = run("list", '1');
-            bool all_there = true;
-            for (const auto& l : lines)
-                all_there = all_there && out.find(l) != std::string::npos;
-            if (all_there || std::chrono::steady_clock::now() > deadline)
+            if (std::all_of(lines.begin(), lines.end(), [&](auto& l) { return out.find(l) != std::string::npos; }) ||
+                std::chrono::steady_clock::now() > deadline)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

@@ -1,5 +1,5 @@
-// Runs a program with pipes on its standard input and output, for tests that
-// drive the built player the way a controlling process would.
+// A program run with pipes on its standard input and output, driven the way
+// a controlling process would; or a connected socket driven the same way.
 #pragma once
 
 #include <sys/types.h>
@@ -11,59 +11,51 @@
 
 class Child {
 public:
-    // Starts argv[0] with stdin and stdout (and stderr, merged into stdout
-    // unless separate_stderr) connected to pipes.
+    // Starts argv[0]; stderr goes into the output unless separate_stderr.
     explicit Child(const std::vector<std::string>& argv, bool separate_stderr = false);
+    // Takes a connected socket (no process: wait_exit, pid are meaningless).
+    explicit Child(int socket_fd);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Writes text to the child's standard input.
     bool send(const std::string& text);
-    // Closes the child's standard input (end of input).
-    void close_input();
-    // Closes our end of the child's standard output: its next line fails.
-    void close_output();
+    void close_input() { close_fd(in_); }
+    // Closes our end of the child's output: its next write fails.
+    void close_output() { close_fd(out_fd_); eof_ = true; }
 
-    // Reads until `needle` appears in the output after the read position;
-    // returns true and moves the read position past it, or false on timeout
-    // or end of output.
-    bool wait_for(const std::string& needle,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Reads until `needle` appears `count` times in the whole output, without
-    // moving the read position; false on timeout or end of output.
-    bool wait_seen(const std::string& needle,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(20), int count = 1);
-    // Sends a line and waits for the next prompt; returns what came before
-    // the prompt, and the prompt digit in *result ('0' or '1'; 0 on timeout).
+    // Reads until `needle` appears after the read position and moves past it; false on timeout or end of output.
+    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Reads until `needle` appears `count` times in the whole output; the read position stays.
+    bool wait_seen(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                   int count = 1);
+    // Sends a line and waits for the next prompt ("0>" or "1>"); returns what came before it, and its
+    // digit in *result (0 on timeout).
     std::string command(const std::string& line, char* result = nullptr,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-    // Everything read so far / from the read position on.
     const std::string& output() const { return out_; }
     std::string unread() const { return out_.substr(pos_); }
-    const std::string& errors() const { return err_; }
+    const std::string& errors() const;
 
-    // Waits for the child to exit; returns its exit status, or -1 on
-    // timeout (the child is then killed) or death by a signal (128 + signo
-    // is returned for a signal).
+    // The exit status, 128 + signo for a signal, or -1 on timeout (the child is then killed).
     int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     pid_t pid() const { return pid_; }
 
 private:
-    // Reads what is available within the timeout; false at end of output.
+    // Reads until done() holds; false on timeout or end of output.
+    template <class Done>
+    bool until(Done done, std::chrono::milliseconds timeout);
     bool pump(std::chrono::milliseconds timeout);
+    static void close_fd(int& fd);
 
     pid_t pid_ = -1;
-    int in_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
+    int in_ = -1, out_fd_ = -1, err_fd_ = -1;
     std::string out_;
-    std::string err_;
+    mutable std::string err_;
     size_t pos_ = 0;
-    bool eof_ = false;
+    bool eof_ = false, reaped_ = false;
     int status_ = -1;
-    bool reaped_ = false;
 };
 
 // Threads and open descriptors of a process.
