@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The arm64 player on a real framebuffer: the emulated machine of
-tools/arm64/test has a virtio GPU whose kernel driver offers /dev/fb0 at
-32 bits per pixel. There the player plays the clip quad.mkv of tests/fb into
+tools/arm64/test has a virtio GPU whose kernel driver offers a framebuffer
+(/dev/display-fb0 there) at 32 bits per pixel. There the player plays the clip quad.mkv of tests/fb into
 the two windows that tests/fb/commands gives it; QEMU's screenshot must equal,
 pixel by pixel, the picture tests/fb/expect.cpp paints on a memory surface of
 the same layout in the same machine (the same FFmpeg, the same processor).
@@ -28,7 +28,7 @@ EXPECT = r'''"$1" $("$1" --cpu-flags) bgra 800 600 /tmp/commands /clips /tmp/exp
 # The player on the device until the host is done: ready once each stream
 # has handed over its first 250 pictures, as in tests/fb/init.
 PLAY = r'''rm -f /tmp/in /tmp/done && mkfifo /tmp/in || exit 1
-"$1" < /tmp/in > /tmp/out 2>&1 &
+"$1" --fb /dev/display-fb0 < /tmp/in > /tmp/out 2>&1 &
 pid=$!
 exec 3> /tmp/in && cat /tmp/commands >&3
 i=0
