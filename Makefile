@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all setup build run test test-fb asan tsan bench fuzz deb setup-arm64 arm64 test-arm64 clean
+.PHONY: all setup build run test test-fb asan tsan bench fuzz deb setup-arm64 arm64 test-arm64 deb-arm64 clean
 
 all: build
 
@@ -81,6 +81,15 @@ arm64: setup-arm64 build-arm64/build.ninja
 test-arm64: arm64
 	bash tools/arm64/test $(ARM64_CTEST_ARGS)
 
+# The Debian package of the arm64 cross-build, as `make deb` makes it:
+# build-deb-arm64/velmor_<version>_arm64.deb.
+build-deb-arm64/build.ninja:
+	cmake -S . -B build-deb-arm64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_INSTALL_PREFIX=/usr -DVELMOR_TESTS=OFF -DVELMOR_BENCH=OFF
+
+deb-arm64: setup-arm64 build-deb-arm64/build.ninja
+	cmake --build build-deb-arm64 -j $(JOBS)
+	cd build-deb-arm64 && cpack -G DEB
+
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-deb build-arm64
+	rm -rf build build-asan build-tsan build-fuzz build-deb build-arm64 build-deb-arm64

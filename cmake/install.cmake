@@ -25,6 +25,12 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg names the build machine's architecture; a cross-build's package is for
+# its target. dpkg-shlibdeps finds the target's libraries by their ELF class
+# among Debian's multiarch ones (scripts/setup --arm64 installs them).
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 # postinst makes the group velmor with addgroup; the libraries come from
 # dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)

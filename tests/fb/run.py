@@ -15,17 +15,17 @@ pictures of the last run are left there.
 """
 import concurrent.futures
 import glob
-import json
 import os
 import queue
 import shutil
-import socket
 import subprocess
 import sys
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+from qemu_screen import Qmp, differences, read_ppm  # noqa: E402
 WIDTH, HEIGHT = 800, 600
 
 # (name, kernel mode, depth, device layout as libswscale names it, console)
@@ -41,6 +41,13 @@ RUNS = [
 # the expected picture and on the device would still show here.
 QUADRANTS = [((88, 70), "red"), ((168, 70), "green"), ((88, 130), "blue"), ((168, 130), "white")]
 PICTURES = 10000  # outlasts a run (at the end of a clip its icon would show)
+# The clips of tests/fb/commands, as ffmpeg's lavfi sources.
+SOURCES = {
+    "quad": "color=white:s=160x120,drawbox=x=0:y=0:w=80:h=60:c=red:t=fill,"
+            "drawbox=x=80:y=0:w=80:h=60:c=lime:t=fill,drawbox=x=0:y=60:w=80:h=60:c=blue:t=fill",
+    "bars": "smptebars=s=160x120",
+    "wide": "testsrc2=s=320x120,loop=loop=-1:size=1",
+}
 
 
 def log(*a):
@@ -87,13 +94,7 @@ def clips(cache):
     the same bits, on any machine."""
     d = os.path.join(cache, "clips")
     os.makedirs(d, exist_ok=True)
-    sources = {
-        "quad": "color=white:s=160x120,drawbox=x=0:y=0:w=80:h=60:c=red:t=fill,"
-                "drawbox=x=80:y=0:w=80:h=60:c=lime:t=fill,drawbox=x=0:y=60:w=80:h=60:c=blue:t=fill",
-        "bars": "smptebars=s=160x120",
-        "wide": "testsrc2=s=320x120,loop=loop=-1:size=1",
-    }
-    for name, source in sources.items():
+    for name, source in SOURCES.items():
         out = os.path.join(d, name + ".mkv")
         if not os.path.exists(out):
             sh(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v", str(PICTURES),
@@ -162,7 +163,7 @@ class Machine:
         self.lines = queue.Queue()
         self.transcript = []
         threading.Thread(target=self._read, daemon=True).start()
-        self.qmp = None
+        self.qmp = Qmp(self.sock_path)
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -191,68 +192,14 @@ class Machine:
         self.proc.stdin.write((line + "\n").encode())
         self.proc.stdin.flush()
 
-    def _qmp(self, command, **arguments):
-        if self.qmp is None:
-            self.qmp = socket.socket(socket.AF_UNIX)
-            self.qmp.settimeout(30)
-            self.qmp.connect(self.sock_path)
-            self.qmp_in = self.qmp.makefile("r")
-            json.loads(self.qmp_in.readline())  # greeting
-            self._qmp("qmp_capabilities")
-        self.qmp.sendall(json.dumps({"execute": command, "arguments": arguments}).encode())
-        while True:
-            answer = json.loads(self.qmp_in.readline())
-            if "return" in answer or "error" in answer:
-                return answer
-
     def screendump(self, path):
-        answer = self._qmp("screendump", filename=path)
-        if "error" in answer:
-            raise RuntimeError(answer)
-        return read_ppm(path)
+        return self.qmp.screendump(path)
 
     def close(self):
-        if self.qmp is not None:
-            self.qmp.close()
+        self.qmp.close()
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
-
-
-def read_ppm(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        end = at
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[at:end])
-        at = end
-    assert fields[0] == b"P6" and fields[3] == b"255", path
-    w, h = int(fields[1]), int(fields[2])
-    return w, h, data[at + 1:at + 1 + 3 * w * h]
-
-
-def differences(shot, want, depth):
-    """Pixels that differ in the bits the device holds (5-6-5 at 16 bpp)."""
-    (w, h, a), (w2, h2, b) = shot, want
-    if (w, h) != (w2, h2):
-        return w * h, "size %dx%d, expected %dx%d" % (w, h, w2, h2)
-    masks = (0xF8, 0xFC, 0xF8) if depth == 16 else (0xFF, 0xFF, 0xFF)
-    mask = int.from_bytes(bytes(masks) * (w * h), "big")
-    if int.from_bytes(a, "big") & mask == int.from_bytes(b, "big") & mask:
-        return 0, None
-    bad, first = 0, None
-    for i in range(w * h):
-        p, q = a[3 * i:3 * i + 3], b[3 * i:3 * i + 3]
-        if p != q and any((p[c] ^ q[c]) & masks[c] for c in range(3)):
-            bad += 1
-            if first is None:
-                first = "first at (%d,%d): %s, expected %s" % (i % w, i // w, tuple(p), tuple(q))
-    return bad, first
 
 
 def colour_ok(pixel, name):
@@ -260,6 +207,12 @@ def colour_ok(pixel, name):
     hi, lo = lambda v: v >= 200, lambda v: v <= 60
     return {"red": hi(r) and lo(g) and lo(b), "green": lo(r) and hi(g) and lo(b),
             "blue": lo(r) and lo(g) and hi(b), "white": hi(r) and hi(g) and hi(b)}[name]
+
+
+def wrong_quadrants(shot):
+    """The colours of QUADRANTS that the screenshot does not show."""
+    w, _, px = shot
+    return [c for (x, y), c in QUADRANTS if not colour_ok(px[3 * (y * w + x):3 * (y * w + x) + 3], c)]
 
 
 def settle(m, path, expected, depth):
@@ -305,8 +258,8 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
             return False, "no READY: %s\n%s" % (ready, "\n".join(m.transcript[-60:]))
         ready_at = time.monotonic() - t0
         shot, bad, first = settle(m, shot_path, expected, depth)
-        w, h, px = shot
-        wrong_colours = [c for (x, y), c in QUADRANTS if not colour_ok(px[3 * (y * w + x):3 * (y * w + x) + 3], c)]
+        w, h, _ = shot
+        wrong_colours = wrong_quadrants(shot)
         summary = "booted in %.1f s, ready at %.1f s, matched at %.1f s: %dx%d screenshot, %d of %d pixels as expected" % (
             booted, ready_at, time.monotonic() - t0, w, h, w * h - bad, w * h)
         ok = bad == 0 and not wrong_colours
