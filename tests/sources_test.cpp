@@ -8,10 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -45,22 +43,6 @@ TEST(SourceFlags, BadInputStartsNothing)
     EXPECT_EQ("", pl.run("list", '1'));
 }
 
-// Established connections from this machine to 127.0.0.1:port.
-int connections_to(int port)
-{
-    char want[16];
-    snprintf(want, sizeof want, ":%04X", port);
-    std::ifstream f("/proc/net/tcp");
-    std::string line, sl, local, remote, state;
-    int n = 0;
-    std::getline(f, line);
-    while (std::getline(f, line)) {
-        std::istringstream(line) >> sl >> local >> remote >> state;
-        n += remote.size() > 5 && remote.substr(remote.size() - 5) == want && state == "01";
-    }
-    return n;
-}
-
 // An option or decoder no retry can help ends the stream with one line; a
 // lost source is let go before the stream's own reconnect delay.
 TEST(SourceFlags, HopelessSourcesEndAndLostOnesAreLetGo)
@@ -88,7 +70,7 @@ TEST(SourceFlags, HopelessSourcesEndAndLostOnesAreLetGo)
     const std::string url = "tcp://127.0.0.1:" + std::to_string(stall.port());
     pl.run("play -n lost -r 60 -f mjpeg " + url, '1');
     ASSERT_TRUE(pl.p.wait_seen("reconnect timeout=60 sec, start waiting...\n", 15s)) << pl.p.output();
-    EXPECT_EQ(0, connections_to(stall.port()));
+    EXPECT_EQ(0, tcp_sockets(stall.port(), "01", true));
     pl.run("stopall", '1');
 }
 
@@ -129,16 +111,9 @@ TEST(SourceFlags, InputOptionsReachTheProtocol)
 
 // tests/servers/rtsp_server.py on 127.0.0.1 (port 0: any free one).
 struct RtspServer {
-    std::unique_ptr<Child> child;
     int port = 0;
-    explicit RtspServer(int at = 0)
-    {
-        child = std::make_unique<Child>(std::vector<std::string>{
-            "/usr/bin/python3", "-u", std::string(VELMOR_TEST_DIR) + "/servers/rtsp_server.py", std::to_string(at)});
-        if (!child->wait_for("PORT ", 20s) || !child->wait_for("\n", 2s))
-            throw std::runtime_error("RTSP server did not start: " + child->output());
-        port = std::stoi(child->output().substr(child->output().find("PORT ") + 5));
-    }
+    std::unique_ptr<Child> child;
+    explicit RtspServer(int at = 0) : child(start_test_server("rtsp_server.py", {std::to_string(at)}, &port)) {}
     std::string url(const char* mount) const { return "rtsp://127.0.0.1:" + std::to_string(port) + mount; }
 };
 

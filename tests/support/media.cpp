@@ -54,32 +54,48 @@ int free_port()
     return ntohs(a.sin_port);
 }
 
+int tcp_sockets(int port, const char* state, bool remote_end)
+{
+    char want[16];
+    snprintf(want, sizeof want, ":%04X", port);
+    std::ifstream f("/proc/net/tcp");
+    int n = 0;
+    for (std::string sl, local, remote, st, rest; f >> sl >> local >> remote >> st && std::getline(f, rest);)
+        n += st == state && (remote_end ? remote : local).ends_with(want);
+    return n;
+}
+
 std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const std::string& output_args,
                                          int port)
 {
     const std::string cmd = "exec ffmpeg -nostdin -v error " + input_args + " " + output_args;
     auto child = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", cmd});
     // Read from /proc, so no connection is spent on the check.
-    char want[16];
-    snprintf(want, sizeof want, ":%04X", port);
     for (int i = 0; i < 500; ++i) {
-        std::ifstream f("/proc/net/tcp");
-        for (std::string sl, local, remote, state, rest; f >> sl >> local >> remote >> state && std::getline(f, rest);)
-            if (state == "0A" && local.ends_with(want))  // LISTEN
-                return child;
+        if (tcp_sockets(port, "0A", false) > 0)  // LISTEN
+            return child;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     throw std::runtime_error("ffmpeg does not listen: " + cmd);
 }
 
-PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port, int rate)
-    : child_(std::make_unique<Child>(std::vector<std::string>{
-          "/usr/bin/python3", "-u", std::string(VELMOR_TEST_DIR) + "/servers/misbehave.py", mode, jpeg_source,
-          std::to_string(pictures), std::to_string(port), std::to_string(rate)}))
+std::unique_ptr<Child> start_test_server(const std::string& script, const std::vector<std::string>& args,
+                                         int* port)
 {
-    if (!child_->wait_for("PORT ", std::chrono::seconds(10)) || !child_->wait_for("\n", std::chrono::seconds(2)))
-        throw std::runtime_error("server did not start: " + child_->output());
-    port_ = std::stoi(child_->output().substr(child_->output().find("PORT ") + 5));
+    std::vector<std::string> argv{"/usr/bin/python3", "-u", std::string(VELMOR_TEST_DIR) + "/servers/" + script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = std::make_unique<Child>(argv);
+    if (!child->wait_for("PORT ", std::chrono::seconds(20)) || !child->wait_for("\n", std::chrono::seconds(2)))
+        throw std::runtime_error(script + " did not start: " + child->output());
+    *port = std::stoi(child->output().substr(child->output().find("PORT ") + 5));
+    return child;
+}
+
+PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int pictures, int port, int rate)
+    : child_(start_test_server("misbehave.py", {mode, jpeg_source, std::to_string(pictures), std::to_string(port),
+                                                std::to_string(rate)},
+                               &port_))
+{
 }
 
 bool PyServer::control(const std::string& line)

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "process.h"
 
@@ -19,10 +20,18 @@ std::string clip_audio();    // WAV, no video
 // A port on 127.0.0.1 that nobody listens on right now.
 int free_port();
 
+// Sockets in /proc/net/tcp in state ("0A" listening, "01" established)
+// whose local end (or remote end) is 127.0.0.1:port.
+int tcp_sockets(int port, const char* state, bool remote_end);
+
 // An `ffmpeg` process that serves a clip to one client; returned once it
 // listens on port.
 std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const std::string& output_args,
                                          int port);
+
+// tests/servers/<script> with args, once it has printed "PORT <port>".
+std::unique_ptr<Child> start_test_server(const std::string& script, const std::vector<std::string>& args,
+                                         int* port);
 
 // One of tests/servers/misbehave.py's servers.
 class PyServer {
@@ -35,6 +44,6 @@ public:
     bool control(const std::string& line);
 
 private:
+    int port_ = 0;  // before child_, which sets it
     std::unique_ptr<Child> child_;
-    int port_ = 0;
 };
