@@ -153,7 +153,9 @@ class Machine:
         self.sock_path = os.path.join(cache, "qmp-%s.sock" % tag)
         if os.path.exists(self.sock_path):
             os.unlink(self.sock_path)
-        append = "quiet console=ttyS0 panic=-1 vga=" + mode + (" fbtest.bound console=tty0 console=ttyS0" if bound else "")
+        # Bound, the kernel's messages go to the framebuffer's console only: on
+        # the serial line they would cut into the FBTEST lines.
+        append = "quiet panic=-1 vga=" + mode + (" fbtest.bound console=tty0" if bound else " console=ttyS0")
         self.proc = subprocess.Popen(
             ["qemu-system-x86_64", "-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1",
              "-display", "none", "-vga", "std", "-net", "none", "-no-reboot", "-serial", "stdio",
