@@ -256,6 +256,20 @@ int cmd_open(const AVInputFormat* fmt, int fpsprobe, const char* url)
     return 0;
 }
 
+// Every video packet of the clip, read into memory before the clock starts.
+std::vector<AVPacket*> video_packets(const input_t& in)
+{
+    std::vector<AVPacket*> packets;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(in.fmt, pkt) >= 0) {
+        if (pkt->stream_index == in.video)
+            packets.push_back(av_packet_clone(pkt));
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    return packets;
+}
+
 // Decodes the whole clip, held in memory, with each threading: pictures per
 // second, CPU seconds per picture, and how many packets go in before the
 // first picture comes out (each frame thread holds one back).
@@ -278,14 +292,7 @@ int cmd_threads(const char* clip)
             printf("RESULT error=open\n");
             return 1;
         }
-        std::vector<AVPacket*> packets;
-        AVPacket* pkt = av_packet_alloc();
-        while (av_read_frame(in.fmt, pkt) >= 0) {
-            if (pkt->stream_index == in.video)
-                packets.push_back(av_packet_clone(pkt));
-            av_packet_unref(pkt);
-        }
-        av_packet_free(&pkt);
+        std::vector<AVPacket*> packets = video_packets(in);
         AVFrame* pic = av_frame_alloc();
         long pictures = 0, sent = 0, delay = -1;
         double t0 = now_s(), c0 = cpu_s();
@@ -366,14 +373,7 @@ int cmd_jpeg(const char* clip)
         printf("RESULT error=open\n");
         return 1;
     }
-    std::vector<AVPacket*> packets;
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(in.fmt, pkt) >= 0) {
-        if (pkt->stream_index == in.video)
-            packets.push_back(av_packet_clone(pkt));
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
+    std::vector<AVPacket*> packets = video_packets(in);
     AVFrame* pic = av_frame_alloc();
     const int w = in.dec->width > 0 ? in.dec->width : 640, h = in.dec->height > 0 ? in.dec->height : 480;
     printf("RESULT decoder=ffmpeg");
