@@ -403,10 +403,12 @@ def bench_floors(m):
     rb = subprocess.run([RBENCH], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode()
     conv = {}
     for line in rb.splitlines():
-        mm = re.match(r"render_bench: (\S+)\s+640x480 -> (\d+)x(\d+) window:\s+([\d.]+)", line)
+        if line.startswith("render_bench:"):
+            log("  " + line.strip())
+        # The ceiling below is for the player's own 16 bpp surface.
+        mm = re.match(r"render_bench: rgb565le surface, (\S+)\s+640x480 -> (\d+)x(\d+) window:\s+([\d.]+)", line)
         if mm:
             conv[(mm.group(1), int(mm.group(2)))] = float(mm.group(4))
-            log("  " + line.strip())
     drate, dcpu = dec["MJPEG 640x480"]
     scale = conv.get(("yuvj420p", WIN_W))
     log(f"  ceiling, 1 x MJPEG decoded/s = one decoder thread: {drate:.0f}/s = "
