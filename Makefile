@@ -40,7 +40,7 @@ build-tsan/build.ninja:
 
 tsan: setup build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest $(CTEST_ARGS)
 
 # libFuzzer runs of FUZZ_SECONDS each, with seeds made afresh (fuzz/run).
 FUZZ_SECONDS ?= 60
