@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,15 @@ class Player {
 public:
     // FFmpeg's own log goes to errors(), apart from the console.
     Player() : p({VELMOR_BINARY}, true) { EXPECT_TRUE(p.wait_for("0>")) << p.output(); }
+    // A failed test shows the end of that log too: a sanitizer's report, or
+    // why a player ended early, is only there.
+    ~Player()
+    {
+        const std::string& err = p.errors();
+        if (testing::Test::HasFailure() && !err.empty())
+            fprintf(stderr, "player's errors (end):\n%s\n",
+                    err.substr(err.size() - std::min<size_t>(err.size(), 8192)).c_str());
+    }
 
     // Runs a line; checks its prompt and returns what the command printed.
     std::string run(const std::string& line, char want)
