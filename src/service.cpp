@@ -1,6 +1,8 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "console.h"
+#include "fbuffer.h"
 
 #ifndef VELMOR_VERSION
 #define VELMOR_VERSION "unknown"
@@ -338,4 +341,64 @@ void service_request_quit(void)
         (void)!write(wake_pipe[1], "q", 1);
         errno = saved;
     }
+}
+
+// SIGTERM, SIGINT and SIGHUP end the program as `exit` does: standard input
+// is put at its end and the main thread woken from its read, so that the
+// input loop ends and the usual shut-down runs. A second one during the
+// shut-down ends the program at once, the console back in text mode first.
+// The signals are blocked in every thread and taken by a thread of their own
+// (not in the thread registry, which would announce it), since a signal
+// handler may not run at once: ThreadSanitizer defers handlers until the
+// thread enters one of its interceptors, which a read inside stdio never
+// does.
+namespace {
+
+pthread_t main_thread_id;
+int input_end = -1;  // the read end of a pipe whose write end is closed
+sigset_t quit_signals;
+
+// Only makes the main thread's read return with EINTR.
+void wake(int) {}
+
+void* quit_watch(void*)
+{
+    for (bool first = true;; first = false) {
+        int sig = 0;
+        while (sigwait(&quit_signals, &sig) != 0) {
+        }
+        if (!first) {
+            fb_restore_console();
+            _exit(128 + sig);
+        }
+        dup2(input_end, 0);
+        // With a control socket the end of input ends nothing: say so.
+        service_request_quit();
+        pthread_kill(main_thread_id, SIGWINCH);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void service_install_quit_signals(void)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return;
+    close(p[1]);
+    input_end = p[0];
+    main_thread_id = pthread_self();
+    struct sigaction sa = {};
+    sa.sa_handler = wake;  // no SA_RESTART: the read must end
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGWINCH, &sa, nullptr);
+    sigemptyset(&quit_signals);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&quit_signals, sig);
+    // Before any other thread starts: they all inherit the mask.
+    pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, quit_watch, nullptr) == 0)
+        pthread_detach(t);
 }

@@ -22,3 +22,6 @@ void service_run(void);
 void service_done(void);
 // Ends service_run soon; safe in a signal handler.
 void service_request_quit(void);
+// SIGTERM, SIGINT and SIGHUP end the program as `exit` does; called before
+// any other thread starts, since every thread inherits the signal mask.
+void service_install_quit_signals(void);

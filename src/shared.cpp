@@ -1,0 +1,95 @@
+// The bottom layer every module above it shares: the clock, URLs as they
+// may be shown, the FFmpeg monitor with owners for FFmpeg's objects, and the
+// one surface. It calls nothing of the program but the thread layer.
+#include "shared.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+fbuffer_t* fb0;
+monitor_t ffmpeg_mon;
+
+long long current_time_in_millis(void)
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+std::string url_redacted(const char* text)
+{
+    std::string u = text;
+    for (size_t scheme = u.find("://"); scheme != std::string::npos; scheme = u.find("://", scheme + 3)) {
+        const size_t host = scheme + 3;
+        const size_t end = std::min(u.find_first_of("/?# '\"\n", host), u.size());
+        const size_t at = end > host ? u.rfind('@', end - 1) : std::string::npos;
+        const size_t colon = u.find(':', host);
+        if (at != std::string::npos && at >= host && colon < at)
+            u.replace(colon + 1, at - colon - 1, "***");
+    }
+    return u;
+}
+
+AVDictionary* options_dictionary(const std::vector<std::string>& options)
+{
+    AVDictionary* dict = nullptr;
+    ffmpeg_guard ff;
+    for (const std::string& o : options) {
+        const size_t eq = o.find('=');
+        av_dict_set(&dict, o.substr(0, eq).c_str(), o.substr(eq + 1).c_str(), 0);
+    }
+    return dict;
+}
+
+bool options_all_taken(const char* who, const char* stream_name, AVDictionary* left)
+{
+    if (av_dict_count(left) == 0)
+        return true;
+    std::string keys;
+    for (const AVDictionaryEntry* e = nullptr; (e = av_dict_get(left, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr;)
+        keys += std::string(keys.empty() ? "'" : ", '") + e->key + "'";
+    printf("%s: %s of stream '%s' did not take option%s %s: stream ended\n", "reader_thread", who, stream_name,
+           av_dict_count(left) > 1 ? "s" : "", keys.c_str());
+    return false;
+}
+
+void ffmpeg_lock(void)
+{
+    monitor_lock(&ffmpeg_mon);
+}
+
+void ffmpeg_unlock(void)
+{
+    monitor_unlock(&ffmpeg_mon);
+}
+
+void ffmpeg_deleter::operator()(AVFormatContext* p) const
+{
+    ffmpeg_guard ff;
+    avformat_close_input(&p);
+}
+
+void ffmpeg_deleter::operator()(AVCodecContext* p) const
+{
+    ffmpeg_guard ff;
+    avcodec_free_context(&p);
+}
+
+void ffmpeg_deleter::operator()(AVPacket* p) const
+{
+    ffmpeg_guard ff;
+    av_packet_free(&p);
+}
+
+void ffmpeg_deleter::operator()(AVFrame* p) const
+{
+    ffmpeg_guard ff;
+    av_frame_free(&p);
+}
