@@ -1,0 +1,129 @@
+// Where a picture goes: the window's rectangle on the surface, the part of
+// the picture it shows, and the part of a rectangle that is on the screen.
+#include "geometry.h"
+
+#include <algorithm>
+#include <cstddef>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+// False when nothing of the rectangle is on the surface (whose visible area
+// fb_setup has checked against its memory).
+bool visible_part(const fbuffer_t* fb, long long dstx, long long dsty, long long dstw, long long dsth,
+                  visible_t* v)
+{
+    if (fb == nullptr || fb->screen == nullptr)
+        return false;
+    v->base = dstx * fb->bytes_per_pixel;
+    v->i0 = std::max(0LL, -dstx);
+    v->i1 = std::min(dstw, static_cast<long long>(fb->vinfo.xres) - dstx);
+    v->j0 = std::max(0LL, -dsty);
+    v->j1 = std::min(dsth, static_cast<long long>(fb->vinfo.yres) - dsty);
+    return v->i0 < v->i1 && v->j0 < v->j1;
+}
+
+// Points `data` at row srcy, column srcx of the picture, plane by plane.
+// False for formats whose pixels cannot be addressed that way.
+bool crop_planes(const AVFrame* pic, int srcx, int srcy, uint8_t* data[4])
+{
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(pic->format));
+    if (d == nullptr || (d->flags & (AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL)) != 0)
+        return false;
+    if ((d->flags & AV_PIX_FMT_FLAG_BAYER) != 0) {
+        // An odd offset would change the colour pattern.
+        srcx &= ~1;
+        srcy &= ~1;
+    }
+    uint8_t* out[4] = {};
+    for (int p = 0; p < 4 && pic->data[p] != nullptr; ++p) {
+        if ((d->flags & AV_PIX_FMT_FLAG_PAL) != 0 && p == 1) {
+            out[p] = pic->data[p];  // the palette, not pixels
+            break;
+        }
+        const AVComponentDescriptor* comp = nullptr;
+        for (int c = 0; c < d->nb_components; ++c) {
+            if (d->comp[c].plane == p) {
+                comp = &d->comp[c];
+                break;
+            }
+        }
+        if (comp == nullptr)
+            return false;
+        const int sx = (p == 1 || p == 2) ? d->log2_chroma_w : 0;
+        const int sy = (p == 1 || p == 2) ? d->log2_chroma_h : 0;
+        out[p] = pic->data[p] + static_cast<ptrdiff_t>(srcy >> sy) * pic->linesize[p]
+                 + static_cast<ptrdiff_t>(srcx >> sx) * comp->step;
+    }
+    std::copy(out, out + 4, data);
+    return true;
+}
+
+// Without nozoom the picture is stretched to the window. With it the picture
+// is centred in a larger window (an odd spare pixel to the right or bottom)
+// or its middle is cut out of a larger picture (an odd surplus pixel cut from
+// the right or bottom).
+static void fit_axis(long long* dst, long long* dstlen, int* src, int* srclen)
+{
+    if (*srclen < *dstlen) {
+        *dst += (*dstlen - *srclen) / 2;
+        *dstlen = *srclen;
+    } else if (*srclen > *dstlen) {
+        *src = static_cast<int>((*srclen - *dstlen) / 2);
+        *srclen = static_cast<int>(*dstlen);
+    }
+}
+
+// Shrinks the window to the largest rectangle of the picture's shape (its
+// sample aspect ratio honoured), centred in it.
+static void fit_aspect(geometry_t* g, AVRational sar)
+{
+    if (sar.num <= 0 || sar.den <= 0)
+        sar = {1, 1};
+    const long long pw = static_cast<long long>(g->srcw) * sar.num;  // the picture's shape
+    const long long ph = static_cast<long long>(g->srch) * sar.den;
+    if (pw <= 0 || ph <= 0)
+        return;
+    long long w = g->dstw, h = g->dsth;
+    if (g->dstw * ph <= g->dsth * pw)
+        h = std::max(1LL, (g->dstw * ph + pw / 2) / pw);
+    else
+        w = std::max(1LL, (g->dsth * pw + ph / 2) / ph);
+    g->dstx += (g->dstw - w) / 2;
+    g->dsty += (g->dsth - h) / 2;
+    g->dstw = w;
+    g->dsth = h;
+}
+
+geometry_t window_geometry(const stream_settings_t& win, const AVFrame* pic)
+{
+    geometry_t g = {win.x, win.y, win.w, win.h, 0, 0, pic->width, pic->height};
+    if (g.dstw == 0)
+        g.dstw = g.srcw;
+    if (g.dsth == 0)
+        g.dsth = g.srch;
+    if (win.nozoom != 0 && g.dstw > 0 && g.dsth > 0) {
+        fit_axis(&g.dstx, &g.dstw, &g.srcx, &g.srcw);
+        fit_axis(&g.dsty, &g.dsth, &g.srcy, &g.srch);
+    }
+    if (win.aspect != 0 && g.dstw > 0 && g.dsth > 0)
+        fit_aspect(&g, pic->sample_aspect_ratio);
+    return g;
+}
+
+// FFmpeg's converters write whole blocks of pixels (up to 16 at a time with
+// SIMD), and its unscaled conversions between packed RGB layouts (plain
+// copies included) run over the whole line size, or over the gap between
+// rows when both line sizes are equal: only a window whose rows they fill
+// exactly may be drawn straight into screen memory, where anything more
+// would land beside the window.
+bool writes_only_its_rows(int format, const geometry_t& g)
+{
+    if (g.dstw % 16 != 0)
+        return false;
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    const bool packed_rgb = d != nullptr && (d->flags & AV_PIX_FMT_FLAG_RGB) != 0
+                            && (d->flags & AV_PIX_FMT_FLAG_PLANAR) == 0;
+    return !(packed_rgb && g.srcw == g.dstw && g.srch == g.dsth);
+}
