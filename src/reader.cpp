@@ -14,6 +14,7 @@
 #include <string>
 
 #include "jpeg.h"
+#include "watchdog.h"
 #include "render.h"
 #include "stats.h"
 
@@ -29,76 +30,6 @@ const char* stream_get_state_name(stream_t* stream)
     };
     unsigned state = static_cast<unsigned>(stream->state.load());
     return state < std::size(names) ? names[state] : "UNKNOWN";
-}
-
-namespace {
-
-// A deadline equal to the current millisecond has expired; 0 never expires.
-bool deadline_expired(long long unblock_time, long long now)
-{
-    return unblock_time != 0 && unblock_time <= now;
-}
-
-// Arms the deadline and gives it.
-long long set_block_timeout(stream_t* stream, long timeout_millis)
-{
-    const long long now = current_time_in_millis();
-    assert(stream != nullptr);
-    assert(timeout_millis > 0);
-    const long long deadline = now + static_cast<long long>(timeout_millis);
-    stream->block_timeout_told = 0;
-    stream->unblock_time = deadline;
-    return deadline;
-}
-
-void clear_block_timeout(stream_t* stream)
-{
-    assert(stream != nullptr);
-    stream->unblock_time = 0;
-}
-
-}  // namespace
-
-void stream_check(stream_t* stream, long long now)
-{
-    assert(stream != nullptr);
-    // The deadline stays armed: every later pass interrupts again until the
-    // reader comes back and disarms it.
-    if (deadline_expired(stream->unblock_time.load(), now)) {
-        printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_check", stream->name);
-        thread_interrupt(&stream->reader);
-    }
-}
-
-int stream_decode_interrupt_cb(stream_t* stream)
-{
-    // No lock and no registered-thread requirement: FFmpeg calls this from
-    // threads of its own too (the async protocol's worker, for one).
-    if (deadline_expired(stream->unblock_time.load(), current_time_in_millis())) {
-        // Answered for as long as the deadline stays armed: FFmpeg's probes
-        // swallow one answer and read on.
-        if (stream->block_timeout_told.exchange(1) == 0)
-            printf("%s: block timeout is expired! interrupt stream reader '%s'!\n", "stream_decode_interrupt_cb",
-                   stream->name);
-        return 1;
-    }
-    if (stream->force_reconnect.load() != 0 || stream->terminate.load() != 0)
-        return 1;
-    // A parser that never finds the end of a picture buffers all it reads:
-    // too much data without a picture loses the source, during the read.
-    if (thread_self() == &stream->reader && stream->input != nullptr && stream->input->pb != nullptr
-        && stream->input->pb->bytes_read - stream->bytes_at_picture > stream->read_limit) {
-        stream->overread = 1;
-        return 1;
-    }
-    return 0;
-}
-
-int decode_interrupt_cb(void* opaque)
-{
-    stream_t* stream = static_cast<stream_t*>(opaque);
-    assert(stream != nullptr);
-    return stream_decode_interrupt_cb(stream);
 }
 
 // ---------------------------------------------------------------------------
