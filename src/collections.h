@@ -33,3 +33,12 @@ int list_contains(const list_t* l, const list_item_t* i);
 // From a link back to the record that embeds it.
 #define list_entry(ptr, type, member) \
     (reinterpret_cast<type*>(reinterpret_cast<char*>(ptr) - offsetof(type, member)))
+
+// Every record of the list, first to last, as `var` of type `type*` linked
+// through `member`: the one way to walk a list. The body must not unlink
+// `var`; a walk that removes items uses list_remove's result instead.
+#define list_for_each_entry(var, list, type, member)                                                  \
+    for (type* var = list_entry_or_null(list_first(list), type, member); var != nullptr;              \
+         var = list_entry_or_null(list_next((list), &var->member), type, member))
+#define list_entry_or_null(ptr, type, member)                                                        \
+    ([](list_item_t* i_) -> type* { return i_ != nullptr ? list_entry(i_, type, member) : nullptr; }(ptr))

@@ -49,27 +49,23 @@ static stream_t* streams_find(const char* name)
 {
     assert(name != nullptr);
     streams_init();
-    for (list_item_t* i = list_first(&streams); i != nullptr; i = list_next(&streams, i)) {
-        stream_t* s = list_entry(i, stream_t, dlink);
+    list_for_each_entry(s, &streams, stream_t, dlink)
         if (strcmp(s->name, name) == 0)
             return s;
-    }
     return nullptr;
 }
 
 static stream_t* streams_first(void)
 {
     streams_init();
-    list_item_t* i = list_first(&streams);
-    return i != nullptr ? list_entry(i, stream_t, dlink) : nullptr;
+    return list_entry_or_null(list_first(&streams), stream_t, dlink);
 }
 
 static stream_t* streams_next(stream_t* stream)
 {
     if (stream == nullptr)
         return nullptr;
-    list_item_t* i = list_next(&streams, &stream->dlink);
-    return i != nullptr ? list_entry(i, stream_t, dlink) : nullptr;
+    return list_entry_or_null(list_next(&streams, &stream->dlink), stream_t, dlink);
 }
 
 static stream_t* streams_remove(stream_t* stream)

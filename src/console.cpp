@@ -69,11 +69,9 @@ static console_cmd_t* console_find_command(const char* name)
 {
     assert(name != nullptr && name[0] != '\0');
     console_init();
-    for (list_item_t* i = list_first(&commands); i != nullptr; i = list_next(&commands, i)) {
-        console_cmd_t* c = list_entry(i, console_cmd_t, dlink);
+    list_for_each_entry(c, &commands, console_cmd_t, dlink)
         if (strcmp(c->name, name) == 0)
             return c;
-    }
     return nullptr;
 }
 
@@ -227,10 +225,8 @@ static int cmd_help(const char* /*name*/, int argc, const char** argv)
     }
     console_printf("commands are:\n");
     console_printf("----------------------------\n");
-    for (list_item_t* i = list_first(&commands); i != nullptr; i = list_next(&commands, i)) {
-        console_cmd_t* c = list_entry(i, console_cmd_t, dlink);
+    list_for_each_entry(c, &commands, console_cmd_t, dlink)
         console_printf("%10.10s\t%s\n", c->name, c->help);
-    }
     console_printf("----------------------------\n");
     console_printf("Type 'help <command>' for more details.\n");
     return 1;
