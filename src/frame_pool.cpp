@@ -15,9 +15,9 @@ frame_t* frame_of(list_item_t* i)
 // The stream's waiting picture; with the pool's monitor held.
 frame_t* find_ready(frame_pool_t* pool, stream_t* stream)
 {
-    for (list_item_t* i = list_first(&pool->ready_frames); i != nullptr; i = list_next(&pool->ready_frames, i))
-        if (frame_of(i)->stream == stream)
-            return frame_of(i);
+    list_for_each_entry(f, &pool->ready_frames, frame_t, dlink)
+        if (f->stream == stream)
+            return f;
     return nullptr;
 }
 
@@ -26,6 +26,7 @@ frame_t* find_ready(frame_pool_t* pool, stream_t* stream)
 void frame_pool_init(frame_pool_t* pool, int frames)
 {
     monitor_init(&pool->mon);
+    pool->abort = 0;
     list_init(&pool->free_frames);
     list_init(&pool->ready_frames);
     pool->size = 0;
@@ -128,7 +129,7 @@ frame_t* frame_pool_take_ready(frame_pool_t* pool, long wait_ms)
 {
     monitor_guard hold(&pool->mon);
     frame_t* f = frame_of(list_remove_first(&pool->ready_frames));
-    if (f == nullptr && wait_ms > 0) {
+    if (f == nullptr && wait_ms > 0 && pool->abort.load() == 0) {
         monitor_wait_timeout(&pool->mon, wait_ms);
         f = frame_of(list_remove_first(&pool->ready_frames));
     }
@@ -151,6 +152,18 @@ void frame_pool_give_back(frame_pool_t* pool, frame_t* frame)
 void frame_pool_wait_released(frame_pool_t* pool, stream_t* stream)
 {
     monitor_guard hold(&pool->mon);
-    while (stream->frames_in_progress.load() != 0)
+    while (stream->frames_in_progress.load() != 0 && pool->abort.load() == 0)
         monitor_wait(&pool->mon);
+}
+
+void frame_pool_abort(frame_pool_t* pool)
+{
+    monitor_guard hold(&pool->mon);
+    pool->abort = 1;
+    monitor_notify_all(&pool->mon);
+}
+
+bool frame_pool_aborted(const frame_pool_t* pool)
+{
+    return pool->abort.load() != 0;
 }

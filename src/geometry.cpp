@@ -127,3 +127,26 @@ bool writes_only_its_rows(int format, const geometry_t& g)
                             && (d->flags & AV_PIX_FMT_FLAG_PLANAR) == 0;
     return !(packed_rgb && g.srcw == g.dstw && g.srch == g.dsth);
 }
+
+bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view, int* ix,
+               int* iy)
+{
+    if (fb == nullptr || fb->screen == nullptr)
+        return false;
+    const long long line = fb->finfo.line_length;
+    const long long sw = fb->vinfo.xres, sh = fb->vinfo.yres;
+    const long long corner = ICON_INSET + ICON_SIZE;
+    const long long ww = win.w > 0 ? win.w : (drawn_w > 0 ? drawn_w : corner);
+    const long long wh = win.h > 0 ? win.h : (drawn_h > 0 ? drawn_h : corner);
+    const long long x0 = std::max<long long>(win.x, 0), x1 = std::min(win.x + ww, sw);
+    const long long y0 = std::max<long long>(win.y, 0), y1 = std::min(win.y + wh, sh);
+    if (x0 >= x1 || y0 >= y1)
+        return false;
+    *view = *fb;
+    view->screen = fb->screen + y0 * line + x0 * fb->bytes_per_pixel;
+    view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
+    view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
+    *ix = static_cast<int>(win.x + ICON_INSET - x0);
+    *iy = static_cast<int>(win.y + ICON_INSET - y0);
+    return true;
+}

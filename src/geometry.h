@@ -35,3 +35,15 @@ geometry_t window_geometry(const stream_settings_t& win, const AVFrame* pic);
 // Whether FFmpeg's converter, writing this window straight into screen
 // memory, writes only the window's own rows.
 bool writes_only_its_rows(int format, const geometry_t& g);
+
+// The status icon's square: ICON_INSET pixels in from the window's corner.
+constexpr int ICON_SIZE = 32;
+constexpr int ICON_INSET = 4;
+
+// The part of the surface that a window covers, as a surface of its own,
+// and the icon's place in it: an icon is cut to its window as well as to the
+// screen. A window of the picture's size is as large as the picture was last
+// drawn (drawn_w, drawn_h), or, before that, as large as the icon's corner.
+// False when nothing of the window is on the screen.
+bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view, int* ix,
+               int* iy);

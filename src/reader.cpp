@@ -25,11 +25,7 @@
 const char* stream_get_state_name(stream_t* stream)
 {
     assert(stream != nullptr);
-    static constexpr const char* names[] = {
-        "CREATING", "CONNECTING", "CONNECT_ERR", "CONNECTED", "RECONNECTING", "STOPPED",
-    };
-    unsigned state = static_cast<unsigned>(stream->state.load());
-    return state < std::size(names) ? names[state] : "UNKNOWN";
+    return stream_state_name(stream->state.load());
 }
 
 // ---------------------------------------------------------------------------
@@ -142,13 +138,6 @@ struct reader_t {
     int fullw = 0;  // the source size of a picture decoded reduced, else 0
     int fullh = 0;
 };
-
-std::string error_text(int err)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, text, sizeof text);
-    return text;
-}
 
 // An operation that comes back after its deadline was interrupted by the
 // watchdog, whatever it returned: what it returned may be stale buffered
@@ -430,7 +419,7 @@ void decoding_failed(reader_t& r, int err)
 {
     if (!r.decode_failing) {
         stats_note_error(r.s, err);
-        printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, error_text(err).c_str());
+        printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, av_error_text(err).c_str());
     }
     r.decode_failing = true;
 }

@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
-#include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <utility>
 
 extern "C" {
@@ -17,13 +14,8 @@ extern "C" {
 }
 
 #include "geometry.h"
-#include "reader.h"
 #include "stats.h"
-
-#include "icons/document-quick_restart.xpm"
-#include "icons/edit-delete.xpm"
-#include "icons/emblem-urgent.xpm"
-#include "icons/knetattach.xpm"
+#include "status_icon.h"
 
 // ------------------------------------------------------------ renderer state
 
@@ -31,9 +23,6 @@ namespace {
 
 constexpr int MIN_POOL_FRAMES = 16;
 constexpr long WAIT_STEP_MS = 100;
-constexpr long long DELAY_ICON_AFTER_MS = 2000;
-constexpr int ICON_SIZE = 32;
-constexpr int ICON_INSET = 4;
 // A window that reaches past the screen is scaled whole into a scratch
 // buffer first; beyond this many pixels it is refused instead.
 constexpr long long MAX_CLIPPED_WINDOW_PIXELS = 16LL << 20;
@@ -49,9 +38,29 @@ struct av_free_deleter {
     void operator()(uint8_t* p) const { av_free(p); }
 };
 
+}  // namespace
+
+// The renderer's drawing state of one registered stream, which the stream
+// record only points to: made at registration, freed at unregistration.
+// The render thread's, and the stream's reader's while it registers and
+// unregisters (when the render thread holds none of its pictures).
+struct render_stream_t {
+    SwsContext* scaler = nullptr;  // cached, and what it was made for:
+    int scaler_src_w = 0;
+    int scaler_src_h = 0;
+    int scaler_dst_w = 0;
+    int scaler_dst_h = 0;
+    int scaler_format = 0;
+    icon_spot_t icon = {};         // under streams_mon
+    unsigned warned = 0;           // one-time messages already printed; under streams_mon
+    long long bars[4] = {};        // picture rectangle the window's bars were cleared around (-a)
+};
+
+namespace {
+
 struct renderer_t {
     render_settings_t settings;
-    frame_pool_t pool;
+    frame_pool_t pool;  // its abort stops the render thread
 
     // Registered streams, linked through rdlink; also guards each stream's
     // icon fields and one-time messages.
@@ -60,14 +69,13 @@ struct renderer_t {
     int registered = 0;
 
     thread_t thread;
-    std::atomic<int> stopping{0};
 
     // Scratch picture for windows that do not lie wholly on the screen; the
     // render thread's alone.
     std::unique_ptr<uint8_t, av_free_deleter> clip_buf;
     size_t clip_buf_size = 0;
 
-    icon_t icons[5] = {};  // by icon_e; I_NONE has no image
+    status_icons_t icons = {};
 
     // For `stats`: pictures drawn since start, when the last samples were
     // taken (the render thread's).
@@ -75,115 +83,66 @@ struct renderer_t {
     long long last_sample = 0;
 
     // A snapshot asked for: the render thread copies the surface into `copy`
-    // between two pictures. Under snap_lock, but `wanted`, which the render
+    // between two pictures. Under snap_mon, but `wanted`, which the render
     // thread looks at after every picture.
-    std::mutex snap_lock;
-    std::condition_variable snap_done;
+    monitor_t snap_mon;
     surface_copy_t* copy = nullptr;
     std::atomic<int> wanted{0};
 };
 
-renderer_t R;
+renderer_t renderer;
 
-stream_t* stream_of(list_item_t* i)
+// Where pictures go: the output's surface, or fb0 as it is now when the
+// renderer was started without an output (test harnesses swap fb0).
+fbuffer_t* surface(void)
 {
-    return list_entry(i, stream_t, rdlink);
+    return renderer.settings.output != nullptr ? renderer.settings.output->surface() : fb0;
+}
+
+// The output shows a rectangle that was drawn.
+void shown(long long x, long long y, long long w, long long h)
+{
+    if (output_t* out = renderer.settings.output) {
+        const output_rect_t r = {x, y, w, h};
+        out->changed(&r, 1);
+        out->present();
+    }
 }
 
 // True the first time this warning is raised for the stream.
 bool first_warning(stream_t* s, warning_e w)
 {
-    monitor_guard hold(&R.streams_mon);
-    const bool first = (s->warned & w) == 0;
-    s->warned |= w;
+    monitor_guard hold(&renderer.streams_mon);
+    const bool first = (s->drawing->warned & w) == 0;
+    s->drawing->warned |= w;
     return first;
 }
 
 // ------------------------------------------------------------- status icons
 
-// The part of the surface that the stream's window covers, as a surface of
-// its own, and the icon's place in it: an icon is cut to its window as well
-// as to the screen. A window of the picture's size that has not been drawn
-// yet is taken as large enough for the icon. False when nothing of the
-// window is on the screen.
-bool window_view(const stream_t* s, fbuffer_t* view, int* ix, int* iy)
-{
-    if (fb0 == nullptr || fb0->screen == nullptr)
-        return false;
-    const long long line = fb0->finfo.line_length;
-    const long long sw = fb0->vinfo.xres, sh = fb0->vinfo.yres;
-    const long long corner = ICON_INSET + ICON_SIZE;
-    const long long ww = s->settings.w > 0 ? s->settings.w : (s->pdstw > 0 ? s->pdstw : corner);
-    const long long wh = s->settings.h > 0 ? s->settings.h : (s->pdsth > 0 ? s->pdsth : corner);
-    const long long x0 = std::max<long long>(s->settings.x, 0), x1 = std::min(s->settings.x + ww, sw);
-    const long long y0 = std::max<long long>(s->settings.y, 0), y1 = std::min(s->settings.y + wh, sh);
-    if (x0 >= x1 || y0 >= y1)
-        return false;
-    *view = *fb0;
-    view->screen = fb0->screen + y0 * line + x0 * fb0->bytes_per_pixel;
-    view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
-    view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
-    *ix = static_cast<int>(s->settings.x + ICON_INSET - x0);
-    *iy = static_cast<int>(s->settings.y + ICON_INSET - y0);
-    return true;
-}
-
 // With streams_mon held.
 void render_draw_icon(stream_t* stream, icon_e icon)
 {
     assert(stream != nullptr);
-    if (stream->render_off.load() != 0 || stream->current_icon.load() == icon)
-        return;
+    render_stream_t* d = stream->drawing;
+    fbuffer_t* fb = surface();
     fbuffer_t view;
     int ix = 0, iy = 0;
-    fbuffer_t* where = window_view(stream, &view, &ix, &iy) ? &view : nullptr;
-    if (stream->background_valid != 0) {
-        icon_draw(where, &stream->background, ix, iy);
-    } else if (stream->current_icon.load() == I_NONE) {
-        icon_copy(where, &stream->background, ix, iy);
-        stream->background_valid = 1;
-    } else {
-        printf("%s: cannot copy background!\n", "render_draw_icon");
-    }
-
-    static constexpr const char* names[] = {nullptr, "icon_connecting", "icon_connected", "icon_error",
-                                            "icon_delay"};
-    const unsigned k = static_cast<unsigned>(icon);
-    if (k < std::size(names) && names[k] != nullptr) {
-        printf("%s: draw %s for stream '%s'\n", "render_draw_icon", names[k], stream->name);
-        icon_draw(where, &R.icons[k], ix, iy);
-    }
-    stream->current_icon = icon;
-}
-
-// The icon a stream's state asks for; I_CONNECTED means none is asked for.
-icon_e icon_for(const stream_t* s, long long now)
-{
-    switch (s->state.load()) {
-    case SS_CONNECT_ERROR:
-        return I_ERROR;
-    case SS_CONNECTED: {
-        const long long last = s->last_frame_time.load();
-        return last != 0 && now - last > DELAY_ICON_AFTER_MS ? I_DELAY : I_NONE;
-    }
-    case SS_RECONNECTING:
-        return I_CONNECTING;
-    case SS_STOPPED:
-        return I_NONE;
-    default:  // no icon while the first attempt runs
-        return I_CONNECTED;
-    }
+    const bool on_screen = icon_view(fb, stream->settings, d->scaler_dst_w, d->scaler_dst_h, &view, &ix, &iy);
+    const icon_e before = stream->current_icon.load();
+    status_icon_show(&renderer.icons, stream, &d->icon, on_screen ? &view : nullptr, ix, iy, icon);
+    if (on_screen && stream->current_icon.load() != before)
+        shown(stream->settings.x + ICON_INSET, stream->settings.y + ICON_INSET, ICON_SIZE, ICON_SIZE);
 }
 
 void render_idle(long long now)
 {
-    monitor_guard hold(&R.streams_mon);
-    for (list_item_t* i = list_first(&R.streams); i != nullptr; i = list_next(&R.streams, i)) {
-        stream_t* s = stream_of(i);
-        stream_check(s, now);
-        const icon_e icon = icon_for(s, now);
-        if (icon != I_CONNECTED)
-            render_draw_icon(s, icon);
+    monitor_guard hold(&renderer.streams_mon);
+    list_for_each_entry(s, &renderer.streams, stream_t, rdlink) {
+        if (renderer.settings.idle_hook != nullptr)
+            renderer.settings.idle_hook(s, now);
+        if (const std::optional<icon_e> icon = status_icon_for(s, now))
+            render_draw_icon(s, *icon);
     }
 }
 
@@ -191,31 +150,31 @@ void render_idle(long long now)
 
 uint8_t* clip_buffer(size_t size)
 {
-    if (size > R.clip_buf_size) {
-        R.clip_buf.reset(static_cast<uint8_t*>(av_malloc(size)));
-        R.clip_buf_size = R.clip_buf != nullptr ? size : 0;
+    if (size > renderer.clip_buf_size) {
+        renderer.clip_buf.reset(static_cast<uint8_t*>(av_malloc(size)));
+        renderer.clip_buf_size = renderer.clip_buf != nullptr ? size : 0;
     }
-    return R.clip_buf.get();
+    return renderer.clip_buf.get();
 }
 
 // The stream's cached scaler for this picture and window, rebuilt when
 // either changed; null when none can be made.
-SwsContext* scaler_for(stream_t* s, const geometry_t& g, int format)
+SwsContext* scaler_for(render_stream_t* d, const geometry_t& g, int format, AVPixelFormat to)
 {
     const int dstw = static_cast<int>(g.dstw);
     const int dsth = static_cast<int>(g.dsth);
-    if (s->swsctx == nullptr || s->psrcw != g.srcw || s->psrch != g.srch || s->pdstw != dstw || s->pdsth != dsth
-        || s->pfmt != format) {
+    if (d->scaler == nullptr || d->scaler_src_w != g.srcw || d->scaler_src_h != g.srch || d->scaler_dst_w != dstw
+        || d->scaler_dst_h != dsth || d->scaler_format != format) {
         ffmpeg_guard ff;
-        s->swsctx = sws_getCachedContext(s->swsctx, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
-                                         fb0->format, SWS_POINT, nullptr, nullptr, nullptr);
-        s->psrcw = g.srcw;
-        s->psrch = g.srch;
-        s->pdstw = dstw;
-        s->pdsth = dsth;
-        s->pfmt = format;
+        d->scaler = sws_getCachedContext(d->scaler, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
+                                         to, SWS_POINT, nullptr, nullptr, nullptr);
+        d->scaler_src_w = g.srcw;
+        d->scaler_src_h = g.srch;
+        d->scaler_dst_w = dstw;
+        d->scaler_dst_h = dsth;
+        d->scaler_format = format;
     }
-    return s->swsctx;
+    return d->scaler;
 }
 
 // The picture's planes from the part the window shows on.
@@ -236,15 +195,15 @@ void source_planes(stream_t* s, const AVFrame* pic, const geometry_t& g, uint8_t
 // the converter would overrun) is scaled whole into a scratch buffer and only
 // its visible part is copied, so that nothing beside the window or outside
 // the surface is touched.
-void scale_into_window(stream_t* s, SwsContext* sws, uint8_t* const src[4], const int srcstride[4],
+void scale_into_window(fbuffer_t* fb, stream_t* s, SwsContext* sws, uint8_t* const src[4], const int srcstride[4],
                        const geometry_t& g, const visible_t& v, int format)
 {
-    const size_t line = fb0->finfo.line_length;
-    const long long bpp = fb0->bytes_per_pixel;
+    const size_t line = fb->finfo.line_length;
+    const long long bpp = fb->bytes_per_pixel;
     uint8_t* dst[4] = {};
     int dststride[4] = {};
     if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth && writes_only_its_rows(format, g)) {
-        dst[0] = fb0->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
+        dst[0] = fb->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
         dststride[0] = static_cast<int>(line);
         sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
         return;
@@ -268,7 +227,7 @@ void scale_into_window(stream_t* s, SwsContext* sws, uint8_t* const src[4], cons
     sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
     const size_t bytes = static_cast<size_t>((v.i1 - v.i0) * bpp);
     for (long long j = v.j0; j < v.j1; ++j) {
-        uint8_t* to = fb0->screen + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + bpp * v.i0);
+        uint8_t* to = fb->screen + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + bpp * v.i0);
         memcpy(to, buf + j * stride + bpp * v.i0, bytes);
     }
 }
@@ -282,28 +241,31 @@ void no_scaler(stream_t* s)
 
 // Blackens the visible part of a rectangle of the surface; every device
 // layout is black at zero bytes.
-void clear_rect(long long x, long long y, long long w, long long h)
+void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h)
 {
     visible_t v;
-    if (!visible_part(fb0, x, y, w, h, &v))
+    if (!visible_part(fb, x, y, w, h, &v))
         return;
-    const size_t line = fb0->finfo.line_length;
-    const long long bytes = fb0->bytes_per_pixel;
+    const size_t line = fb->finfo.line_length;
+    const long long bytes = fb->bytes_per_pixel;
     for (long long j = v.j0; j < v.j1; ++j)
-        memset(fb0->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
+        memset(fb->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
                static_cast<size_t>((v.i1 - v.i0) * bytes));
 }
 
 // A picture that keeps its aspect leaves bars in its window: black, cleared
 // when the picture's place is first known or changes, not for every picture.
-void clear_bars(stream_t* s, const AVFrame* pic, const geometry_t& g)
+void clear_bars(fbuffer_t* fb, stream_t* s, const AVFrame* pic, const geometry_t& g)
 {
+    long long* bars = s->drawing->bars;
     const long long place[4] = {g.dstx, g.dsty, g.dstw, g.dsth};
-    if (s->settings.aspect == 0 || std::equal(place, place + 4, s->bars))
+    if (s->settings.aspect == 0 || std::equal(place, place + 4, bars))
         return;
-    std::copy(place, place + 4, s->bars);
+    std::copy(place, place + 4, bars);
     const stream_settings_t& win = s->settings;
-    clear_rect(win.x, win.y, win.w > 0 ? win.w : pic->width, win.h > 0 ? win.h : pic->height);
+    const long long w = win.w > 0 ? win.w : pic->width, h = win.h > 0 ? win.h : pic->height;
+    clear_rect(fb, win.x, win.y, w, h);
+    shown(win.x, win.y, w, h);
 }
 
 void draw_picture(stream_t* s, const AVFrame* pic)
@@ -317,31 +279,43 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         no_scaler(s);
         return;
     }
+    fbuffer_t* fb = surface();
     visible_t v;
-    if (!visible_part(fb0, g.dstx, g.dsty, g.dstw, g.dsth, &v))
+    if (!visible_part(fb, g.dstx, g.dsty, g.dstw, g.dsth, &v))
         return;  // the window is wholly off the screen
     uint8_t* src[4];
     int srcstride[4];
     source_planes(s, pic, g, src, srcstride);
-    SwsContext* sws = scaler_for(s, g, pic->format);
+    SwsContext* sws = scaler_for(s->drawing, g, pic->format, fb->format);
     if (sws == nullptr) {
         no_scaler(s);
         return;
     }
-    clear_bars(s, pic, g);
-    scale_into_window(s, sws, src, srcstride, g, v, pic->format);
+    clear_bars(fb, s, pic, g);
+    scale_into_window(fb, s, sws, src, srcstride, g, v, pic->format);
+    shown(g.dstx, g.dsty, g.dstw, g.dsth);
     // The picture has painted over the icon corner.
-    monitor_guard hold(&R.streams_mon);
-    s->background_valid = 0;
+    monitor_guard hold(&renderer.streams_mon);
+    s->drawing->icon.background_valid = 0;
     s->current_icon = I_NONE;
 }
 
-// The surface's pixel layout and its first visible pixel.
-void surface_layout(const fbuffer_t* fb, AVPixelFormat* format, int* bytespp, const uint8_t** first)
+// Copies the visible area of the surface into `c`, row after row.
+void copy_surface(const fbuffer_t* fb, surface_copy_t* c)
 {
-    *format = fb->format;
-    *bytespp = fb->bytes_per_pixel;
-    *first = fb->screen;
+    if (fb == nullptr || fb->finfo.line_length == 0 || fb->bytes_per_pixel <= 0)
+        return;
+    const uint8_t* first = fb->screen;
+    c->format = fb->format;
+    c->bytespp = fb->bytes_per_pixel;
+    const int line = static_cast<int>(fb->finfo.line_length);
+    c->width = std::min(static_cast<int>(fb->vinfo.xres), line / c->bytespp);
+    c->height = std::min(static_cast<int>(fb->vinfo.yres), static_cast<int>((fb->fb_size - (first - fb->fb)) / line));
+    c->stride = c->width * c->bytespp;
+    c->pixels.resize(static_cast<size_t>(c->stride) * c->height);
+    for (int y = 0; y < c->height; ++y)
+        memcpy(c->pixels.data() + static_cast<size_t>(y) * c->stride, first + static_cast<size_t>(y) * line,
+               static_cast<size_t>(c->stride));
 }
 
 // Between two pictures: the samples for `stats`, once per period, and the
@@ -349,35 +323,23 @@ void surface_layout(const fbuffer_t* fb, AVPixelFormat* format, int* bytespp, co
 void between_pictures(void)
 {
     const long long now = current_time_in_millis();
-    if (now - R.last_sample >= STATS_PERIOD_MS) {
-        R.last_sample = now;
+    if (now - renderer.last_sample >= STATS_PERIOD_MS) {
+        renderer.last_sample = now;
         {
-            monitor_guard hold(&R.streams_mon);
-            for (list_item_t* i = list_first(&R.streams); i != nullptr; i = list_next(&R.streams, i))
-                stats_sample_stream(stream_of(i), now);
+            monitor_guard hold(&renderer.streams_mon);
+            list_for_each_entry(s, &renderer.streams, stream_t, rdlink)
+                stats_sample_stream(s, now);
         }
         stats_sample_render(now);
     }
-    if (R.wanted.load(std::memory_order_relaxed) == 0)
+    if (renderer.wanted.load(std::memory_order_relaxed) == 0)
         return;
-    std::lock_guard<std::mutex> hold(R.snap_lock);
-    if (surface_copy_t* c = R.copy; c != nullptr && fb0 != nullptr && fb0->finfo.line_length != 0
-                                         && fb0->bytes_per_pixel > 0) {
-        const uint8_t* first;
-        surface_layout(fb0, &c->format, &c->bytespp, &first);
-        const int line = static_cast<int>(fb0->finfo.line_length);
-        c->width = std::min(static_cast<int>(fb0->vinfo.xres), line / c->bytespp);
-        c->height = std::min(static_cast<int>(fb0->vinfo.yres),
-                             static_cast<int>((fb0->fb_size - (first - fb0->fb)) / line));
-        c->stride = c->width * c->bytespp;
-        c->pixels.resize(static_cast<size_t>(c->stride) * c->height);
-        for (int y = 0; y < c->height; ++y)
-            memcpy(c->pixels.data() + static_cast<size_t>(y) * c->stride, first + static_cast<size_t>(y) * line,
-                   static_cast<size_t>(c->stride));
-    }
-    R.copy = nullptr;
-    R.wanted = 0;
-    R.snap_done.notify_all();
+    monitor_guard hold(&renderer.snap_mon);
+    if (renderer.copy != nullptr)
+        copy_surface(surface(), renderer.copy);
+    renderer.copy = nullptr;
+    renderer.wanted = 0;
+    monitor_notify_all(&renderer.snap_mon);
 }
 
 }  // namespace
@@ -386,21 +348,24 @@ void between_pictures(void)
 
 long render_pictures_drawn(void)
 {
-    return R.pictures.load();
+    return renderer.pictures.load();
 }
 
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 {
-    std::unique_lock<std::mutex> hold(R.snap_lock);
+    monitor_guard hold(&renderer.snap_mon);
     out->pixels.clear();
     out->width = out->height = 0;
-    R.copy = out;
-    R.wanted = 1;
-    R.snap_done.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] { return R.copy == nullptr; });
+    renderer.copy = out;
+    renderer.wanted = 1;
+    const long long deadline = current_time_in_millis() + timeout_ms;
+    for (long long left = timeout_ms; renderer.copy != nullptr && left > 0;
+         left = deadline - current_time_in_millis())
+        monitor_wait_timeout(&renderer.snap_mon, static_cast<long>(left));
     // Not taken in time: withdrawn, so the render thread never writes it later.
-    const bool taken = R.copy == nullptr;
-    R.copy = nullptr;
-    R.wanted = 0;
+    const bool taken = renderer.copy == nullptr;
+    renderer.copy = nullptr;
+    renderer.wanted = 0;
     return taken && out->width > 0 && out->height > 0;
 }
 
@@ -408,17 +373,17 @@ bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 
 frame_t* render_get_free_frame(stream_t* stream)
 {
-    return frame_pool_get_free(&R.pool, stream);
+    return frame_pool_get_free(&renderer.pool, stream);
 }
 
 void render_put_free_frame(frame_t* frame)
 {
-    frame_pool_put_free(&R.pool, frame);
+    frame_pool_put_free(&renderer.pool, frame);
 }
 
 void render_frame(stream_t* stream, frame_t* frame)
 {
-    frame_pool_hand_over(&R.pool, stream, frame);
+    frame_pool_hand_over(&renderer.pool, stream, frame);
 }
 
 // ------------------------------------------------------------- registration
@@ -427,105 +392,103 @@ void render_on_stream_start(stream_t* stream)
 {
     assert(stream != nullptr);
     assert(thread_self() == &stream->reader);
-    assert(thread_is_alive(&R.thread));
+    assert(thread_is_alive(&renderer.thread));
     list_item_init(&stream->rdlink);
-    icon_init(&stream->background, ICON_SIZE, ICON_SIZE);
-    stream->background_valid = 0;
-    std::fill(stream->bars, stream->bars + 4, 0);
-    stream->last_frame_time = R.settings.clock();
+    stream->drawing = new render_stream_t;
+    icon_init(&stream->drawing->icon.background, ICON_SIZE, ICON_SIZE);
+    stream->last_frame_time = renderer.settings.clock();
     int registered;
     {
-        monitor_guard hold(&R.streams_mon);
-        list_append(&R.streams, &stream->rdlink);
-        registered = ++R.registered;
+        monitor_guard hold(&renderer.streams_mon);
+        list_append(&renderer.streams, &stream->rdlink);
+        registered = ++renderer.registered;
     }
     // Each stream may have one picture waiting and its reader one in hand,
     // and the render thread draws one: with that many frames no stream can
     // starve another, however many deliver nothing.
-    frame_pool_grow(&R.pool, std::max(MIN_POOL_FRAMES, 2 * registered + 1));
+    frame_pool_grow(&renderer.pool, std::max(MIN_POOL_FRAMES, 2 * registered + 1));
 }
 
 void render_on_stream_stop(stream_t* stream)
 {
     assert(stream != nullptr);
     assert(thread_self() == &stream->reader);
-    assert(thread_is_alive(&R.thread));
+    assert(thread_is_alive(&renderer.thread));
 
-    frame_pool_wait_released(&R.pool, stream);
+    frame_pool_wait_released(&renderer.pool, stream);
+    render_stream_t* d = stream->drawing;
     {
         // Under streams_mon, so that no idle pass works on this icon
         // meanwhile or draws a new one before the stream is gone.
-        monitor_guard hold(&R.streams_mon);
+        monitor_guard hold(&renderer.streams_mon);
         render_draw_icon(stream, I_NONE);
-        list_remove(&R.streams, &stream->rdlink);
-        --R.registered;
-        stream->warned = 0;
-        icon_done(&stream->background);
-        stream->background.argb = nullptr;
+        list_remove(&renderer.streams, &stream->rdlink);
+        --renderer.registered;
+        icon_done(&d->icon.background);
+        stream->drawing = nullptr;
     }
-    ffmpeg_guard ff;
-    sws_freeContext(stream->swsctx);
-    stream->swsctx = nullptr;
+    {
+        ffmpeg_guard ff;
+        sws_freeContext(d->scaler);
+    }
+    delete d;
 }
 
 // ----------------------------------------------------------- render thread
 
 void render_start(const render_settings_t& settings)
 {
-    R.settings = settings;
-    icon_init_xpm(&R.icons[I_CONNECTING], document_quick_restart);
-    icon_init_xpm(&R.icons[I_CONNECTED], knetattach);
-    icon_init_xpm(&R.icons[I_ERROR], edit_delete);
-    icon_init_xpm(&R.icons[I_DELAY], emblem_urgent);
-    frame_pool_init(&R.pool, MIN_POOL_FRAMES);
-    monitor_init(&R.streams_mon);
-    list_init(&R.streams);
-    R.registered = 0;
-    thread_init(&R.thread, "render");
-    R.stopping = 0;
-    thread_start(&R.thread, render_thread, nullptr);
+    renderer.settings = settings;
+    status_icons_init(&renderer.icons);
+    frame_pool_init(&renderer.pool, MIN_POOL_FRAMES);
+    monitor_init(&renderer.streams_mon);
+    monitor_init(&renderer.snap_mon);
+    list_init(&renderer.streams);
+    renderer.registered = 0;
+    thread_init(&renderer.thread, "render");
+    thread_start(&renderer.thread, render_thread, nullptr);
 }
 
 void render_stop(void)
 {
-    R.stopping = 1;
-    thread_interrupt(&R.thread);
-    thread_join(&R.thread);
-    thread_done(&R.thread);
-    frame_pool_done(&R.pool);
-    monitor_done(&R.streams_mon);
-    R.clip_buf.reset();
-    R.clip_buf_size = 0;
-    for (icon_t& i : R.icons)
-        if (i.argb != nullptr)
-            icon_done(&i);
+    // The pool's abort ends the thread's wait at once and its loop after the
+    // picture in hand.
+    frame_pool_abort(&renderer.pool);
+    thread_join(&renderer.thread);
+    thread_done(&renderer.thread);
+    frame_pool_done(&renderer.pool);
+    monitor_done(&renderer.snap_mon);
+    monitor_done(&renderer.streams_mon);
+    renderer.clip_buf.reset();
+    renderer.clip_buf_size = 0;
+    status_icons_done(&renderer.icons);
 }
 
 void* render_thread(void* /*arg*/)
 {
     long long last_idle_time = 0;
-    while (R.stopping.load() == 0) {
+    while (!frame_pool_aborted(&renderer.pool)) {
         between_pictures();
-        frame_t* f = frame_pool_take_ready(&R.pool, 0);
+        frame_t* f = frame_pool_take_ready(&renderer.pool, 0);
         if (f == nullptr) {
-            const long long now = R.settings.clock();
-            if (now - last_idle_time >= R.settings.idle_period_ms) {
+            const long long now = renderer.settings.clock();
+            if (now - last_idle_time >= renderer.settings.idle_period_ms) {
                 render_idle(now);
                 last_idle_time = now;
                 continue;
             }
-            f = frame_pool_take_ready(&R.pool, WAIT_STEP_MS);
+            f = frame_pool_take_ready(&renderer.pool, WAIT_STEP_MS);
             if (f == nullptr)
                 continue;
         }
         stream_t* s = f->stream;
-        s->last_frame_time = R.settings.clock();
+        s->last_frame_time = renderer.settings.clock();
         if (s->render_off.load() == 0) {
             draw_picture(s, f->frame);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
-            R.pictures.fetch_add(1, std::memory_order_relaxed);
+            renderer.pictures.fetch_add(1, std::memory_order_relaxed);
         }
-        frame_pool_give_back(&R.pool, f);
+        frame_pool_give_back(&renderer.pool, f);
     }
     return nullptr;
 }

@@ -1,11 +1,12 @@
-// Renderer: the pool of frames that carries decoded pictures from the readers
-// to the render thread, the registration of streams with their status icons,
-// and the render thread that scales each picture into its window on fb0.
+// Renderer: the registration of streams with their status icons, and the
+// render thread that takes pictures from the frame pool and scales each into
+// its window on the output.
 #pragma once
 
 #include <vector>
 
 #include "frame_pool.h"
+#include "output.h"
 #include "velmor.h"
 
 // The renderer's own pool, for the readers.
@@ -17,11 +18,14 @@ void render_frame(stream_t* stream, frame_t* frame);
 void render_on_stream_start(stream_t* stream);
 void render_on_stream_stop(stream_t* stream);
 
-// How often the idle pass (watchdog, status icons) runs, and the clock it
-// reads; the program uses the defaults.
+// How often the idle pass runs, and the clock it reads; where pictures go;
+// and the work the idle pass does for each registered stream besides its
+// status icon (the entry gives it the watchdog's check).
 struct render_settings_t {
     long long idle_period_ms = 500;
     long long (*clock)(void) = current_time_in_millis;
+    output_t* output = nullptr;  // null: fb0, as it is at each picture
+    void (*idle_hook)(stream_t* stream, long long now) = nullptr;
 };
 void render_start(const render_settings_t& settings = {});
 void render_stop(void);

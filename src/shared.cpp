@@ -60,6 +60,13 @@ bool options_all_taken(const char* who, const char* stream_name, AVDictionary* l
     return false;
 }
 
+std::string av_error_text(int err)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(err, text, sizeof text);
+    return text;
+}
+
 void ffmpeg_lock(void)
 {
     monitor_lock(&ffmpeg_mon);

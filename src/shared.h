@@ -28,6 +28,8 @@ AVDictionary* options_dictionary(const std::vector<std::string>& options);
 // Reports every option left in the dictionary after an open, in one line;
 // false when there was one.
 bool options_all_taken(const char* who, const char* stream_name, AVDictionary* left);
+// FFmpeg's text for an error code (AVERROR_...), as av_strerror gives it.
+std::string av_error_text(int err);
 void ffmpeg_lock(void);
 void ffmpeg_unlock(void);
 

@@ -20,13 +20,6 @@ namespace {
 // stuck; the snapshot gives up rather than the console.
 constexpr long COPY_TIMEOUT_MS = 5000;
 
-std::string av_text(int err)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, text, sizeof text);
-    return text;
-}
-
 // The copy as an RGB24 picture.
 bool to_rgb(const surface_copy_t& c, AVFrame* rgb, std::string* reason)
 {
@@ -39,7 +32,7 @@ bool to_rgb(const surface_copy_t& c, AVFrame* rgb, std::string* reason)
         err = av_frame_get_buffer(rgb, 0);
     }
     if (err < 0) {
-        *reason = av_text(err);
+        *reason = av_error_text(err);
         return false;
     }
     SwsContext* sws;
@@ -85,7 +78,7 @@ bool encode_png(AVFrame* rgb, packet_ptr* png, std::string* reason)
     if (err >= 0)
         err = avcodec_receive_packet(enc.get(), png->get());
     if (err < 0) {
-        *reason = "cannot encode: " + av_text(err);
+        *reason = "cannot encode: " + av_error_text(err);
         return false;
     }
     return true;

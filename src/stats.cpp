@@ -5,9 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
-#include <mutex>
 
-#include "reader.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -17,8 +15,17 @@ namespace {
 
 // Guards every stream's history and last error, and the render samples:
 // taken twice a second by the render thread, on failures by readers, and by
-// `stats`; never for a picture.
-std::mutex stats_lock;
+// `stats`; never for a picture. Made on first use and kept for the life of
+// the process, since any thread may report until the end.
+monitor_t* stats_mon()
+{
+    static monitor_t* const mon = [] {
+        monitor_t* m = new monitor_t;
+        monitor_init(m);
+        return m;
+    }();
+    return mon;
+}
 
 struct render_sample_t {
     long long time;  // ms, 0 = none
@@ -84,15 +91,14 @@ void stats_note_error(stream_t* s, int err)
     // The watchdog's interrupt is a time-out, not an exit anybody asked for.
     if (err == AVERROR_EXIT && s->block_timeout_told.load() != 0)
         err = AVERROR(ETIMEDOUT);
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, text, sizeof text);
-    std::lock_guard<std::mutex> hold(stats_lock);
-    memcpy(s->last_error, text, sizeof text);
+    const std::string text = av_error_text(err);
+    monitor_guard hold(stats_mon());
+    snprintf(s->last_error, sizeof s->last_error, "%s", text.c_str());
 }
 
 void stats_sample_stream(stream_t* s, long long now)
 {
-    std::lock_guard<std::mutex> hold(stats_lock);
+    monitor_guard hold(stats_mon());
     stats_history_t& h = s->history;
     h.samples[h.next] = {now, s->pictures_decoded.load(), s->pictures_drawn.load(), s->input_bytes.load()};
     h.next = (h.next + 1) % std::size(h.samples);
@@ -101,7 +107,7 @@ void stats_sample_stream(stream_t* s, long long now)
 void stats_sample_render(long long now)
 {
     const long long cpu = thread_cpu_ns();
-    std::lock_guard<std::mutex> hold(stats_lock);
+    monitor_guard hold(stats_mon());
     render_samples[render_next] = {now, cpu};
     render_next = (render_next + 1) % std::size(render_samples);
 }
@@ -114,7 +120,7 @@ std::string stats_line(stream_t* s, long long now)
     stats_sample_t base = {};
     char last_error[sizeof s->last_error];
     {
-        std::lock_guard<std::mutex> hold(stats_lock);
+        monitor_guard hold(stats_mon());
         if (const stats_sample_t* b = baseline(s->history.samples, s->history.next, now))
             base = *b;
         memcpy(last_error, s->last_error, sizeof last_error);
@@ -135,7 +141,7 @@ std::string stats_line(stream_t* s, long long now)
     const long connects = s->connects.load();
 
     std::string line = "name=" + url_redacted(s->name);
-    line += std::string(" state=") + stream_get_state_name(s);
+    line += std::string(" state=") + stream_state_name(s->state.load());
     line += std::string(" codec=") + (codec != nullptr ? codec : "-");
     line += " size=" + size + " pixfmt=" + pixfmt;
     line += " fps_in=" + per_second(decoded - base.decoded, span, "%.1f");
@@ -153,7 +159,7 @@ std::string stats_render_line(long pictures)
 {
     render_sample_t last = {}, base = {};
     {
-        std::lock_guard<std::mutex> hold(stats_lock);
+        monitor_guard hold(stats_mon());
         last = render_samples[(render_next + std::size(render_samples) - 1) % std::size(render_samples)];
         if (const render_sample_t* b = baseline(render_samples, render_next, last.time))
             base = *b;

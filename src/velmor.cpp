@@ -4,12 +4,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "commands.h"
 #include "console.h"
 #include "render.h"
 #include "service.h"
+#include "watchdog.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -44,20 +47,29 @@ static void redacting_log_callback(void* avcl, int level, const char* fmt, va_li
     av_log_default_callback(avcl, level, fmt, vl);
 }
 
-// ---------------------------------------------------------------------------
-// Entry
-// ---------------------------------------------------------------------------
-void velmor_start(fbuffer_t* surface)
+// The screen the program draws on, from start-up to shut-down.
+static std::unique_ptr<output_t> screen;
+
+static void velmor_start_on(std::unique_ptr<output_t> output)
 {
-    assert(surface != nullptr);
-    fb0 = surface;
+    screen = std::move(output);
+    fb0 = screen->surface();
     monitor_init(&ffmpeg_mon);
     // Formats and codecs need no registration any more; the network layer
     // still wants its start-up. Interrupt callbacks are set per input.
     avformat_network_init();
     av_log_set_callback(redacting_log_callback);
     velmor_register_commands();
-    render_start();
+    render_settings_t settings;
+    settings.output = screen.get();
+    settings.idle_hook = stream_check;
+    render_start(settings);
+}
+
+void velmor_start(fbuffer_t* surface)
+{
+    assert(surface != nullptr);
+    velmor_start_on(output_adopt(surface));
 }
 
 void velmor_shutdown(void)
@@ -65,7 +77,7 @@ void velmor_shutdown(void)
     cmd_stopall("stopall", 0, nullptr);
     render_stop();
     console_done();
-    fb_close(fb0);
+    screen.reset();
     fb0 = nullptr;
     monitor_done(&ffmpeg_mon);
     avformat_network_deinit();
@@ -82,25 +94,25 @@ int velmor_main(int argc, char** argv)
         return 2;
     }
     service_install_quit_signals();
-    fbuffer_t* surface = nullptr;
+    std::unique_ptr<output_t> output;
     if (options.fb != nullptr) {
         // A device asked for by name is not replaced by one nobody sees.
-        surface = fb_open(options.fb);
-        if (surface == nullptr) {
+        output = output_open_fbdev(options.fb);
+        if (output == nullptr) {
             fprintf(stderr, "velmor_main: cannot use framebuffer device '%s'\n", options.fb);
             service_done();
             return 1;
         }
     }
-    if (surface == nullptr)
-        surface = fb_open("/dev/fb0");
-    if (surface == nullptr)
-        surface = fb_open("/dev/fb/0");
-    if (surface == nullptr) {
+    if (output == nullptr)
+        output = output_open_fbdev("/dev/fb0");
+    if (output == nullptr)
+        output = output_open_fbdev("/dev/fb/0");
+    if (output == nullptr) {
         fprintf(stderr, "velmor_main: no framebuffer device: drawing into an 800x600 memory surface nobody sees\n");
-        surface = fb_open_fake(800, 600);
+        output = output_open_memory(800, 600);
     }
-    velmor_start(surface);
+    velmor_start_on(std::move(output));
     service_run();
     velmor_shutdown();
     service_done();

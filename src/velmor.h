@@ -20,8 +20,6 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-struct SwsContext;
-
 enum stream_state_e : int {
     SS_CREATING = 0,
     SS_CONNECTING = 1,
@@ -30,6 +28,16 @@ enum stream_state_e : int {
     SS_RECONNECTING = 4,
     SS_STOPPED = 5,
 };
+
+// The name `list` and `stats` show for a state; "UNKNOWN" outside the table.
+constexpr const char* stream_state_name(int state)
+{
+    constexpr const char* names[] = {
+        "CREATING", "CONNECTING", "CONNECT_ERR", "CONNECTED", "RECONNECTING", "STOPPED",
+    };
+    const unsigned k = static_cast<unsigned>(state);
+    return k < sizeof names / sizeof names[0] ? names[k] : "UNKNOWN";
+}
 
 enum icon_e : int {
     I_NONE = 0,
@@ -103,19 +111,10 @@ struct stream_t {
 
     // Renderer state: the render thread, and the stream's reader while it
     // registers and unregisters (when the render thread does not touch it).
-    list_item_t rdlink;             // registered streams; under the renderer's streams_mon
-    struct SwsContext* swsctx;      // cached scaler and what it was made for
-    int psrcw;
-    int psrch;
-    int pdstw;
-    int pdsth;
-    int pfmt;
-    icon_t background;              // surface under the status icon; under streams_mon
-    int background_valid;           // under streams_mon
+    list_item_t rdlink;                // registered streams; under the renderer's streams_mon
+    struct render_stream_t* drawing;   // the renderer's own: scaler, icon background; null unregistered
     std::atomic<icon_e> current_icon;  // written under streams_mon
     std::atomic<long long> last_frame_time;
-    unsigned warned;                // one-time messages already printed; under streams_mon
-    long long bars[4];              // picture rectangle the window's bars were cleared around (-a)
 
     // Pictures in the renderer's hands (waiting or being drawn). Atomic; it
     // changes under the pool's monitor, which its waiter waits on.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -183,6 +184,21 @@ protected:
         return static_cast<int>(got.size());
     }
 };
+
+// Once the pool is aborted no wait waits: neither for a picture nor for a
+// stream's pictures to come back.
+TEST_F(Pool, AnAbortEndsEveryWait)
+{
+    stream_t* a = stream();
+    frame_pool_hand_over(&pool, a, picture(a));
+    frame_t* drawing = frame_pool_take_ready(&pool, 0);
+    frame_pool_abort(&pool);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, frame_pool_take_ready(&pool, 60000));
+    frame_pool_wait_released(&pool, a);  // one picture still out
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+    frame_pool_give_back(&pool, drawing);
+}
 
 // A dry pool gives a stream its own waiting picture back, never another
 // stream's; a second picture of a stream replaces its first in place.
