@@ -307,7 +307,7 @@ void monitor_notify_all(monitor_t* mon)
 }
 
 // An absolute wall-clock deadline: the clock pthread_cond_timedwait measures.
-static void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos)
+static void deadline_after(struct timespec* ts, long long millis, long long nanos)
 {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -343,7 +343,7 @@ static int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int inter
 
     struct timespec ts = {};
     if (ms > 0) {
-        getTimeoutRelative(&ts, ms, 0);
+        deadline_after(&ts, ms, 0);
         self->state = TIMED_WAITING;
     } else {
         self->state = WAITING;
@@ -377,7 +377,6 @@ static int monitor_wait0(monitor_t* mon, thread_t* self, long long ms, int inter
             } else if (!list_is_empty(&mon->wait_list)) {
                 // A notifier took us off the queue as the wait was ending for
                 // another reason: hand its notification to the next waiter.
-                printf("%s: TODO! current code is not correct!\n", "monitor_wait0");
                 monitor_wait_set_signal_next(mon);
             }
         } else {
