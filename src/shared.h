@@ -46,9 +46,12 @@ private:
 };
 
 // Holds the FFmpeg monitor for a scope.
-class ffmpeg_guard : public monitor_guard {
+class ffmpeg_guard {
 public:
-    ffmpeg_guard() : monitor_guard(&ffmpeg_mon) {}
+    ffmpeg_guard() { ffmpeg_lock(); }
+    ~ffmpeg_guard() { ffmpeg_unlock(); }
+    ffmpeg_guard(const ffmpeg_guard&) = delete;
+    ffmpeg_guard& operator=(const ffmpeg_guard&) = delete;
 };
 
 // Owners of FFmpeg objects; releasing one takes the FFmpeg monitor, as every
