@@ -482,6 +482,7 @@ void* render_thread(void* /*arg*/)
                 continue;
         }
         stream_t* s = f->stream;
+        assert(s->drawing != nullptr);  // only registered streams hand pictures over
         s->last_frame_time = renderer.settings.clock();
         if (s->render_off.load() == 0) {
             draw_picture(s, f->frame);

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "icon.h"
 #include "velmor.h"
 
 // A connected stream whose last picture is older than this shows I_DELAY.
