@@ -16,6 +16,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "in_process.h"
+#include "poll.h"
 #include "reader.h"
 #include "render.h"
 
@@ -25,8 +27,6 @@ extern "C" {
 
 namespace {
 
-// FFmpeg's own notes on RGB input would drown the test output.
-const bool process_ready = (threads_init(), monitor_init(&ffmpeg_mon), av_log_set_level(AV_LOG_ERROR), true);
 
 constexpr int GUARD = 512;
 constexpr uint8_t GUARD_BYTE = 0xA5;
@@ -64,12 +64,7 @@ struct Surface {
     }
 };
 
-bool wait_for(const std::function<bool()>& cond, int max_ms = 10000)
-{
-    for (int i = 0; i < max_ms && !cond(); ++i)
-        thread_sleep(1);
-    return cond();
-}
+bool wait_for(const std::function<bool()>& cond) { return until(cond, std::chrono::seconds(10), std::chrono::milliseconds(1)); }
 
 // A stream record whose reader thread runs whatever the test asks.
 struct TestStream {

@@ -102,8 +102,7 @@ TEST(Control, ManyCyclesLeakNothingAFloodIsCutAndSigtermEnds)
         Session c(s.sock);
     EXPECT_EQ("pong(p)\n", probe.run("ping p", '1'));
     // The last close may be seen just after the answer.
-    for (int i = 0; i < 200 && usage_of(s.p.pid()) != before; ++i)
-        std::this_thread::sleep_for(10ms);
+    until([&] { return usage_of(s.p.pid()) == before; }, 2s);
     EXPECT_EQ(before, usage_of(s.p.pid()));
 
     // 1 MB without a newline, sent while the other session is served.

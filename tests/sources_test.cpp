@@ -27,7 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-const bool threads_ready = (threads_init(), true);
 
 // Each line fails with an error and starts nothing.
 TEST(SourceFlags, BadInputStartsNothing)
@@ -118,7 +117,7 @@ struct RtspServer {
 };
 
 // The reader and the renderer in this process, on the memory surface.
-class OnSurface : public InProcessSuite {
+class OnSurface : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -159,11 +158,8 @@ protected:
     static long long until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s)
     {
         const auto t0 = steady::now();
-        for (int i = 0; i < 100000 && !done(); ++i) {
-            if (steady::now() - t0 > timeout)
-                return -1;
-            std::this_thread::sleep_for(5ms);
-        }
+        if (!::until(done, timeout))
+            return -1;
         return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t0).count();
     }
     static long long drawn_after(stream_t* s, long before, std::chrono::milliseconds timeout = 15s)

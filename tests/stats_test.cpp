@@ -29,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const bool threads_ready = (threads_init(), true);
 
 // A field of a stats line; "" when it is not there.
 std::string field(const std::string& line, const std::string& key)
@@ -64,15 +63,12 @@ std::string stats_until(Player& pl, const std::string& name, const std::string& 
                         const std::function<bool(const std::string&)>& accept,
                         std::chrono::milliseconds timeout = 10s)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string line;
-    for (int i = 0; i < 2000; ++i) {
+    until([&] {
         const std::string out = pl.run("stats " + name, '1');
         line = out.substr(0, out.find('\n'));
-        if (accept(field(line, key)) || std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(50ms);
-    }
+        return accept(field(line, key));
+    }, timeout, 50ms);
     return line;
 }
 auto is(const std::string& want)
@@ -166,7 +162,7 @@ TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
 // ---------------------------------------------------------- in the process
 
 // The render thread on a memory surface, when a test started it.
-class InProcess : public InProcessSuite {
+class InProcess : public testing::Test {
 protected:
     void stop()
     {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "poll.h"
 #include "process.h"
 
 // `all` without the lines that the reader, render and thread layers print at any moment.
@@ -68,15 +69,11 @@ public:
     std::string list_until(const std::vector<std::string>& lines,
                            std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string out;
-        for (int i = 0; i < 1000; ++i) {
+        until([&] {
             out = run("list", '1');
-            if (std::all_of(lines.begin(), lines.end(), [&](auto& l) { return out.find(l) != std::string::npos; }) ||
-                std::chrono::steady_clock::now() > deadline)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+            return std::all_of(lines.begin(), lines.end(), [&](auto& l) { return out.find(l) != std::string::npos; });
+        }, timeout, std::chrono::milliseconds(20));
         return out;
     }
 
