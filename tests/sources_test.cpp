@@ -42,28 +42,31 @@ TEST(SourceFlags, BadInputStartsNothing)
     EXPECT_EQ("", pl.run("list", '1'));
 }
 
-// An option or decoder no retry can help ends the stream with one line; a
-// lost source is let go before the stream's own reconnect delay.
-TEST(SourceFlags, HopelessSourcesEndAndLostOnesAreLetGo)
+// An option or decoder no retry can help ends the stream with one line.
+class Hopeless : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(Hopeless, EndsTheStreamWithOneLine)
+{
+    Player pl;
+    std::string line = GetParam().first;
+    if (const size_t at = line.find("CLIP"); at != std::string::npos)
+        line.replace(at, 4, clip_mjpeg());
+    pl.run("play -n " + line, '1');
+    ASSERT_TRUE(pl.p.wait_seen(GetParam().second + std::string(": stream ended\n"), 10s)) << pl.p.output();
+    const std::string stopped = line.substr(0, line.find(' ')) + "          STOPPED ";
+    EXPECT_NE(std::string::npos, pl.list_until({stopped}).find(stopped));
+}
+INSTANTIATE_TEST_SUITE_P(SourceFlags, Hopeless, testing::Values(
+    std::pair{"opt -f mjpeg -o nosuch=1 -o probesize=32768 CLIP", "input of stream 'opt' did not take option 'nosuch'"},
+    std::pair{"dopt -f mjpeg -d lowres=1 -d bogus=2 CLIP", "decoder of stream 'dopt' did not take option 'bogus'"},
+    std::pair{"dec -c h264 -f mjpeg CLIP", "decoder 'h264' cannot decode mjpeg video"},
+    std::pair{"proto rtspt://127.0.0.1:1/x", "FFmpeg has no protocol for 'rtspt://127.0.0.1:1/x'"}));
+
+// A lost source is let go before the stream's own reconnect delay.
+TEST(SourceFlags, LostSourcesAreLetGo)
 {
     PyServer stall("stall", clip_mjpeg(), 5);
     Player pl;
-    const std::string clip = clip_mjpeg();
-    pl.run("play -n opt -f mjpeg -o nosuch=1 -o probesize=32768 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("input of stream 'opt' did not take option 'nosuch': stream ended\n", 10s));
-    pl.run("play -n dopt -f mjpeg -d lowres=1 -d bogus=2 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("decoder of stream 'dopt' did not take option 'bogus': stream ended\n", 10s));
-    pl.run("play -n dec -c h264 -f mjpeg " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("decoder 'h264' cannot decode mjpeg video: stream ended\n", 10s));
-    pl.run("play -n proto rtspt://127.0.0.1:1/x", '1');
-    ASSERT_TRUE(pl.p.wait_seen("FFmpeg has no protocol for 'rtspt://127.0.0.1:1/x': stream ended\n", 10s));
-    std::vector<std::string> ended;
-    for (const char* n : {"opt", "dopt", "dec", "proto"})
-        ended.push_back(std::string(n) + "          STOPPED ");
-    const std::string states = pl.list_until(ended);
-    for (const std::string& line : ended)
-        EXPECT_NE(std::string::npos, states.find(line)) << states;
-
     // The stalled source is given up at its deadline; its connection is
     // closed before the 60 s wait, not after.
     const std::string url = "tcp://127.0.0.1:" + std::to_string(stall.port());

@@ -26,11 +26,14 @@ TEST(Entry, LivesOnWhenItsOutputIsClosed)
 // Streams in every phase when the program is told to end (exit, end of
 // input, SIGTERM, SIGINT, SIGHUP): each reader ends, the renderer stops, and
 // the exit status is 0; a signal does it within 2 s.
-TEST(Entry, ExitEndOfInputOrSignalEndsEveryStreamInEveryPhase)
+class Ending : public testing::TestWithParam<int> {};
+
+TEST_P(Ending, EndsEveryStreamInEveryPhase)
 {
     PyServer silent("silent", "-", 0);
     const std::string quiet = "tcp://127.0.0.1:" + std::to_string(silent.port());
-    for (int how : {0, -1, SIGTERM, SIGINT, SIGHUP}) {
+    {
+        const int how = GetParam();
         Player pl;
         pl.run("play -n probing " + quiet, '1');           // stuck probing the input
         pl.run("play -n stalled -f mjpeg " + quiet, '1');  // stuck reading a packet
@@ -49,5 +52,7 @@ TEST(Entry, ExitEndOfInputOrSignalEndsEveryStreamInEveryPhase)
             EXPECT_NE(std::string::npos, pl.p.output().find("thread '" + std::string(t) + "' exited")) << t;
     }
 }
+// exit, end of input, SIGTERM, SIGINT, SIGHUP
+INSTANTIATE_TEST_SUITE_P(Entry, Ending, testing::Values(0, -1, SIGTERM, SIGINT, SIGHUP));
 
 }  // namespace
