@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "in_process.h"
-#include "poll.h"
+#include "until.h"
 #include "media.h"
 #include "player.h"
 #include "reader.h"

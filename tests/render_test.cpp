@@ -18,7 +18,7 @@ extern "C" {
 
 #include "in_process.h"
 #include "pixels.h"
-#include "poll.h"
+#include "until.h"
 #include "reader.h"
 #include "render.h"
 

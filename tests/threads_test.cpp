@@ -9,7 +9,7 @@
 #include <fstream>
 #include <functional>
 
-#include "poll.h"
+#include "until.h"
 #include "threads.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #include "media.h"
-#include "poll.h"
+#include "until.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

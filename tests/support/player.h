@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "poll.h"
+#include "until.h"
 #include "process.h"
 
 // `all` without the lines that the reader, render and thread layers print at any moment.
