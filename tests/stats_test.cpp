@@ -195,9 +195,7 @@ TEST_F(InProcess, ASlowedRenderThreadHasPicturesReplaced)
     win.reconnect = 0;
     stream_t* s = stream_new("file", clip_mjpeg().c_str(), win);
     stream_start(s);
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (s->state.load() != SS_STOPPED && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
+    until([s] { return s->state.load() == SS_STOPPED; }, 60s, 20ms);
     stream_stop(s);
     // Every picture handed over is drawn or replaced by a newer one.
     const long decoded = s->pictures_decoded, drawn = s->pictures_drawn, replaced = s->pictures_replaced;
