@@ -1,6 +1,7 @@
 // The program as a service: its options, the start-up script, sessions on
 // the control socket, velmorctl, and the installed files.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -69,6 +70,8 @@ TEST(Control, TwoSessionsShareTheStreamsAndKeepTheirOwnAnswers)
 {
     Served s;
     Session a(s.sock), b(s.sock);
+    struct stat st = {};
+    EXPECT_TRUE(stat(s.sock.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660) << std::oct << st.st_mode;
     EXPECT_EQ(0, ctl("--control " + s.sock + " ping x y"));
     a.run("play -n cam -f mjpeg " + clip_mjpeg(), '1');
     ASSERT_TRUE(s.p.wait_seen("got stream w=320, h=240", 10s)) << s.p.output();
