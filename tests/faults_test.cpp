@@ -24,8 +24,7 @@ using Clock = std::chrono::steady_clock;
 // Threads end a little after they say so: wait until the figures settle.
 void expect_usage_back_to(pid_t pid, std::pair<int, int> want)
 {
-    for (int i = 0; i < 200 && usage_of(pid) != want; ++i)
-        std::this_thread::sleep_for(10ms);
+    until([&] { return usage_of(pid) == want; }, 2s);
     const auto u = usage_of(pid);
     EXPECT_EQ(want.first, u.first) << "threads";
     EXPECT_EQ(want.second, u.second) << "descriptors";
@@ -39,8 +38,7 @@ struct Probed {
     // Pings every 50 ms until `text` is in the output `count` times from `from` on.
     bool wait_pinging(const std::string& text, std::chrono::milliseconds timeout, int count = 1, size_t from = 0)
     {
-        const auto deadline = Clock::now() + timeout;
-        for (int i = 0; i < 10000 && Clock::now() < deadline; ++i) {
+        return until([&] {
             int n = 0;
             for (size_t at = pl.p.output().find(text, from); at != std::string::npos;
                  at = pl.p.output().find(text, at + 1))
@@ -48,9 +46,8 @@ struct Probed {
             if (n >= count)
                 return true;
             EXPECT_LT(timed("ping alive", "pong(alive)\n"), 1000);
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+            return false;
+        }, timeout, 50ms);
     }
     // Milliseconds that `line` took to be answered.
     long long timed(const std::string& line, const std::string& answer = "")
@@ -68,7 +65,6 @@ struct Probed {
 };
 
 // How the reader ends a line about a failed FFmpeg call.
-std::string err(int e) { return "err=" + std::to_string(e) + "\n"; }
 
 struct Fault {
     const char* mode;    // how the source misbehaves; "" = nobody listens

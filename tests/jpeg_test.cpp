@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "in_process.h"
 #include "jpeg.h"
 #include "velmor.h"
 
@@ -16,8 +17,6 @@ extern "C" {
 
 namespace {
 
-// The FFmpeg objects' deleters take the FFmpeg monitor.
-const bool process_ready = (threads_init(), monitor_init(&ffmpeg_mon), true);
 
 using frame_ptr = picture_ptr;
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "in_process.h"
+#include "until.h"
 #include "media.h"
 #include "player.h"
 #include "reader.h"
@@ -20,10 +22,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const bool threads_ready = (threads_init(), true);
 
 // How the reader ends a line about a failed FFmpeg call.
-std::string err(int e) { return "err=" + std::to_string(e) + "\n"; }
 const std::string lost = "reader_thread: maybe EOF reached! ";
 
 int count_of(const std::string& text, const std::string& what)
@@ -54,9 +54,7 @@ void* counting_reader(void*)
 
 bool wait_until(const std::atomic<int>& v, int want)
 {
-    for (int i = 0; i < 500 && v.load() < want; ++i)
-        thread_sleep(10);
-    return v.load() >= want;
+    return until([&] { return v.load() >= want; }, std::chrono::seconds(5));
 }
 
 TEST(Watchdog, CheckInterruptsTheReaderAtEveryPassFromTheDeadlineOn)

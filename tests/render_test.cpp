@@ -17,6 +17,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "in_process.h"
+#include "pixels.h"
+#include "until.h"
 #include "reader.h"
 #include "render.h"
 
@@ -26,8 +29,6 @@ extern "C" {
 
 namespace {
 
-// FFmpeg's own notes on RGB input would drown the test output.
-const bool process_ready = (threads_init(), monitor_init(&ffmpeg_mon), av_log_set_level(AV_LOG_ERROR), true);
 
 constexpr int GUARD = 512;
 constexpr uint8_t GUARD_BYTE = 0xA5;
@@ -65,12 +66,7 @@ struct Surface {
     }
 };
 
-bool wait_for(const std::function<bool()>& cond, int max_ms = 10000)
-{
-    for (int i = 0; i < max_ms && !cond(); ++i)
-        thread_sleep(1);
-    return cond();
-}
+bool wait_for(const std::function<bool()>& cond) { return until(cond, std::chrono::seconds(10), std::chrono::milliseconds(1)); }
 
 // A stream record whose reader thread runs whatever the test asks.
 struct TestStream {
@@ -546,27 +542,21 @@ TEST_F(Render, EveryDeviceLayoutInThePannedArea)
             return f;
         });
         edge.stop(), flat.stop();
-        auto top_bits = [](int v, const fb_bitfield& f) { return v & (0xFF << (8 - f.length)) & 0xFF; };
         int bad = 0;
         for (long off = 0; off < fb->fb_size; off += fb->bytes_per_pixel) {
-            const int x = int(off % fb->finfo.line_length) / fb->bytes_per_pixel - 8;
-            const int y = int(off / fb->finfo.line_length) - 4;
-            uint32_t v = 0;
-            memcpy(&v, fb->fb + off, fb->bytes_per_pixel);
-            auto ch = [v](const fb_bitfield& f) { return int((v >> f.offset) & ((1u << f.length) - 1)) << (8 - f.length); };
-            const int r = ch(fb->vinfo.red), g = ch(fb->vinfo.green), b = ch(fb->vinfo.blue);
+            const long x = off % fb->finfo.line_length / fb->bytes_per_pixel - 8, y = off / fb->finfo.line_length - 4;
+            const rgb_t c = rgb_at(fb, x, y);
             bool good;
             if (x >= 60 && x < 80 && y >= 40 && y < 56) {
-                auto [wr, wg, wb] = rgb(x - 60, y - 40);
-                good = r == top_bits(wr, fb->vinfo.red) && g == top_bits(wg, fb->vinfo.green)
-                       && b == top_bits(wb, fb->vinfo.blue);
+                auto [wr, wg, wb] = rgb(int(x - 60), int(y - 40));
+                good = c == top_bits(fb, {wr, wg, wb});
             } else if (x >= 8 && x < 40 && y >= 8 && y < 24) {
-                good = r >= 0xE0 && g <= 0x20 && b <= 0x20;
+                good = c.r >= 0xE0 && c.g <= 0x20 && c.b <= 0x20;
             } else {
                 good = std::equal(fb->fb + off, fb->fb + off + fb->bytes_per_pixel, before.begin() + off);
             }
             if (!good && ++bad <= 3)
-                ADD_FAILURE() << "pixel (" << x << ", " << y << ") holds " << r << "," << g << "," << b;
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") holds " << c;
         }
         EXPECT_EQ(0, bad);
         fb0 = &screen.fb;

@@ -1,8 +1,7 @@
 // The program as a service: its options, the start-up script, sessions on
 // the control socket, velmorctl, and the installed files.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,36 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-int connect_to(const std::string& path)
-{
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
-    return fd;
-}
-
-// One client of the control socket, past its first prompt.
-struct Session : Child {
-    explicit Session(const std::string& path) : Child(connect_to(path)) { EXPECT_TRUE(wait_for("0>", 10s)); }
-    std::string run(const std::string& line, char want)
-    {
-        char res = 0;
-        const std::string out = command(line, &res, 10s);
-        EXPECT_EQ(want, res) << line << "\n" << out;
-        return out;
-    }
-};
-
-// The player with a control socket in a fresh folder.
-struct Served {
-    TempDir dir;
-    std::string sock = dir.file("control");
-    Child p{{VELMOR_BINARY, "--control", sock}, true};
-    Served() { EXPECT_TRUE(p.wait_for("0>")) << p.output() << p.errors(); }
-};
 
 // velmorctl's exit status; what it printed goes to *out.
 int ctl(const std::string& args, std::string* out = nullptr, const std::string& bin_dir = VELMOR_BUILD_DIR)
@@ -101,6 +70,8 @@ TEST(Control, TwoSessionsShareTheStreamsAndKeepTheirOwnAnswers)
 {
     Served s;
     Session a(s.sock), b(s.sock);
+    struct stat st = {};
+    EXPECT_TRUE(stat(s.sock.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660) << std::oct << st.st_mode;
     EXPECT_EQ(0, ctl("--control " + s.sock + " ping x y"));
     a.run("play -n cam -f mjpeg " + clip_mjpeg(), '1');
     ASSERT_TRUE(s.p.wait_seen("got stream w=320, h=240", 10s)) << s.p.output();
@@ -134,8 +105,7 @@ TEST(Control, ManyCyclesLeakNothingAFloodIsCutAndSigtermEnds)
         Session c(s.sock);
     EXPECT_EQ("pong(p)\n", probe.run("ping p", '1'));
     // The last close may be seen just after the answer.
-    for (int i = 0; i < 200 && usage_of(s.p.pid()) != before; ++i)
-        std::this_thread::sleep_for(10ms);
+    until([&] { return usage_of(s.p.pid()) == before; }, 2s);
     EXPECT_EQ(before, usage_of(s.p.pid()));
 
     // 1 MB without a newline, sent while the other session is served.

@@ -27,7 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-const bool threads_ready = (threads_init(), true);
 
 // Each line fails with an error and starts nothing.
 TEST(SourceFlags, BadInputStartsNothing)
@@ -43,28 +42,31 @@ TEST(SourceFlags, BadInputStartsNothing)
     EXPECT_EQ("", pl.run("list", '1'));
 }
 
-// An option or decoder no retry can help ends the stream with one line; a
-// lost source is let go before the stream's own reconnect delay.
-TEST(SourceFlags, HopelessSourcesEndAndLostOnesAreLetGo)
+// An option or decoder no retry can help ends the stream with one line.
+class Hopeless : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(Hopeless, EndsTheStreamWithOneLine)
+{
+    Player pl;
+    std::string line = GetParam().first;
+    if (const size_t at = line.find("CLIP"); at != std::string::npos)
+        line.replace(at, 4, clip_mjpeg());
+    pl.run("play -n " + line, '1');
+    ASSERT_TRUE(pl.p.wait_seen(GetParam().second + std::string(": stream ended\n"), 10s)) << pl.p.output();
+    const std::string stopped = line.substr(0, line.find(' ')) + "          STOPPED ";
+    EXPECT_NE(std::string::npos, pl.list_until({stopped}).find(stopped));
+}
+INSTANTIATE_TEST_SUITE_P(SourceFlags, Hopeless, testing::Values(
+    std::pair{"opt -f mjpeg -o nosuch=1 -o probesize=32768 CLIP", "input of stream 'opt' did not take option 'nosuch'"},
+    std::pair{"dopt -f mjpeg -d lowres=1 -d bogus=2 CLIP", "decoder of stream 'dopt' did not take option 'bogus'"},
+    std::pair{"dec -c h264 -f mjpeg CLIP", "decoder 'h264' cannot decode mjpeg video"},
+    std::pair{"proto rtspt://127.0.0.1:1/x", "FFmpeg has no protocol for 'rtspt://127.0.0.1:1/x'"}));
+
+// A lost source is let go before the stream's own reconnect delay.
+TEST(SourceFlags, LostSourcesAreLetGo)
 {
     PyServer stall("stall", clip_mjpeg(), 5);
     Player pl;
-    const std::string clip = clip_mjpeg();
-    pl.run("play -n opt -f mjpeg -o nosuch=1 -o probesize=32768 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("input of stream 'opt' did not take option 'nosuch': stream ended\n", 10s));
-    pl.run("play -n dopt -f mjpeg -d lowres=1 -d bogus=2 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("decoder of stream 'dopt' did not take option 'bogus': stream ended\n", 10s));
-    pl.run("play -n dec -c h264 -f mjpeg " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("decoder 'h264' cannot decode mjpeg video: stream ended\n", 10s));
-    pl.run("play -n proto rtspt://127.0.0.1:1/x", '1');
-    ASSERT_TRUE(pl.p.wait_seen("FFmpeg has no protocol for 'rtspt://127.0.0.1:1/x': stream ended\n", 10s));
-    std::vector<std::string> ended;
-    for (const char* n : {"opt", "dopt", "dec", "proto"})
-        ended.push_back(std::string(n) + "          STOPPED ");
-    const std::string states = pl.list_until(ended);
-    for (const std::string& line : ended)
-        EXPECT_NE(std::string::npos, states.find(line)) << states;
-
     // The stalled source is given up at its deadline; its connection is
     // closed before the 60 s wait, not after.
     const std::string url = "tcp://127.0.0.1:" + std::to_string(stall.port());
@@ -118,7 +120,7 @@ struct RtspServer {
 };
 
 // The reader and the renderer in this process, on the memory surface.
-class OnSurface : public InProcessSuite {
+class OnSurface : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -159,11 +161,8 @@ protected:
     static long long until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s)
     {
         const auto t0 = steady::now();
-        for (int i = 0; i < 100000 && !done(); ++i) {
-            if (steady::now() - t0 > timeout)
-                return -1;
-            std::this_thread::sleep_for(5ms);
-        }
+        if (!::until(done, timeout))
+            return -1;
         return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t0).count();
     }
     static long long drawn_after(stream_t* s, long before, std::chrono::milliseconds timeout = 15s)

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 
+#include "until.h"
 #include "threads.h"
 
 namespace {
@@ -23,10 +24,7 @@ long ms_since(Clock::time_point t0)
 template <class Pred>
 bool eventually(Pred pred, int ms = 5000)
 {
-    for (auto t0 = Clock::now(); !pred(); usleep(200))
-        if (ms_since(t0) > ms)
-            return false;
-    return true;
+    return until(pred, std::chrono::milliseconds(ms), std::chrono::microseconds(200));
 }
 
 // A registered thread running a function; `result` is -1 while it runs.

@@ -1,13 +1,13 @@
-// The FFmpeg monitor and network layer, once per suite, for tests that run
-// the reader and the renderer in their own process.
+// The one set-up of a test program that runs the player's modules in its own
+// process, as the entry does: the main thread registered, the FFmpeg monitor
+// and network layer ready, FFmpeg's notes (RGB input, ...) kept quiet.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include "velmor.h"
 
-class InProcessSuite : public testing::Test {
-protected:
-    static void SetUpTestSuite() { monitor_init(&ffmpeg_mon); avformat_network_init(); }
-    static void TearDownTestSuite() { avformat_network_deinit(); monitor_done(&ffmpeg_mon); }
-};
+extern "C" {
+#include <libavutil/log.h>
+}
+
+inline const bool in_process_ready =
+    (threads_init(), monitor_init(&ffmpeg_mon), avformat_network_init(), av_log_set_level(AV_LOG_ERROR), true);

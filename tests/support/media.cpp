@@ -1,4 +1,5 @@
 #include "media.h"
+#include "until.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -71,11 +72,8 @@ std::unique_ptr<Child> serve_with_ffmpeg(const std::string& input_args, const st
     const std::string cmd = "exec ffmpeg -nostdin -v error " + input_args + " " + output_args;
     auto child = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", cmd});
     // Read from /proc, so no connection is spent on the check.
-    for (int i = 0; i < 500; ++i) {
-        if (tcp_sockets(port, "0A", false) > 0)  // LISTEN
-            return child;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (until([&] { return tcp_sockets(port, "0A", false) > 0; }))  // LISTEN
+        return child;
     throw std::runtime_error("ffmpeg does not listen: " + cmd);
 }
 

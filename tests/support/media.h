@@ -17,6 +17,9 @@ std::string clip_mjpeg();    // raw MJPEG
 std::string clip_h264_ts();  // H.264 with an MP2 audio track in MPEG-TS
 std::string clip_audio();    // WAV, no video
 
+// How the reader's failure messages end for FFmpeg's error code e.
+inline std::string err(int e) { return "err=" + std::to_string(e) + "\n"; }
+
 // A port on 127.0.0.1 that nobody listens on right now.
 int free_port();
 
