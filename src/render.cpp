@@ -7,6 +7,7 @@
 #include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <utility>
 
@@ -224,6 +225,10 @@ struct renderer_t {
     // taken (the render thread's).
     std::atomic<long> pictures{0};
     long long last_sample = 0;
+
+    // For the service's watchdog: the monotonic time (ms) of the render
+    // loop's last pass, 0 while no render thread runs.
+    std::atomic<long long> beat{0};
 
     // A snapshot asked for: the render thread copies the surface into `copy`
     // between two pictures. Under snap_lock, but `wanted`, which the render
@@ -673,6 +678,11 @@ long render_pictures_drawn(void)
     return R.pictures.load();
 }
 
+long long render_last_pass_ms(void)
+{
+    return R.beat.load();
+}
+
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 {
     std::unique_lock<std::mutex> hold(R.snap_lock);
@@ -775,6 +785,7 @@ void render_stop(void)
     R.stopping = 1;
     thread_interrupt(&R.thread);
     thread_join(&R.thread);
+    R.beat = 0;
     thread_done(&R.thread);
     frame_pool_done(&R.pool);
     monitor_done(&R.streams_mon);
@@ -789,6 +800,9 @@ void* render_thread(void* /*arg*/)
 {
     long long last_idle_time = 0;
     while (R.stopping.load() == 0) {
+        timespec mono;
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        R.beat = mono.tv_sec * 1000LL + mono.tv_nsec / 1000000;
         between_pictures();
         frame_t* f = frame_pool_take_ready(&R.pool, 0);
         if (f == nullptr) {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "console.h"
+#include "journal.h"
 #include "reader.h"
 #include "render.h"
 #include "snapshot.h"
@@ -67,6 +68,7 @@ static void redacting_log_callback(void* avcl, int level, const char* fmt, va_li
 {
     if (level > av_log_get_level())
         return;
+    journal_ffmpeg_level journal(level);
     char line[2048];
     va_list copy;
     va_copy(copy, vl);
@@ -440,6 +442,9 @@ static void print_source_flags(const play_args_t& a)
         console_printf("%s: Codec option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
 }
 
+// The name of the stream that the last successful play started.
+static std::string last_played;
+
 static int cmd_play(const char* /*name*/, int argc, const char** argv)
 {
     play_args_t a;
@@ -461,7 +466,13 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     stream_t* s = stream_new(a.name, a.url, a.settings);
     streams_append(s);
     stream_start(s);
+    last_played = s->name;
     return 1;
+}
+
+const char* velmor_last_played(void)
+{
+    return last_played.c_str();
 }
 
 // The stream named by the first argument of a command that takes between
@@ -579,20 +590,20 @@ static int cmd_stats(const char* /*name*/, int argc, const char** argv)
     const long long now = current_time_in_millis();
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
         if (only == nullptr || s == only)
-            printf("%s\n", stats_line(s, now).c_str());
-    printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
+            console_printf("%s\n", stats_line(s, now).c_str());
+    console_printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
     return 1;
 }
 
 static int cmd_snapshot(const char* /*name*/, int argc, const char** argv)
 {
     if (argc != 1) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return 0;
     }
     std::string reason;
     if (!snapshot_write(argv[0], &reason)) {
-        printf("Error: cannot write '%s': %s\n", argv[0], reason.c_str());
+        console_printf("Error: cannot write '%s': %s\n", argv[0], reason.c_str());
         return 0;
     }
     return 1;
@@ -665,7 +676,8 @@ void velmor_shutdown(void)
     avformat_network_deinit();
 }
 
-// SIGTERM, SIGINT and SIGHUP end the program as `exit` does: standard input
+// SIGTERM, SIGINT and SIGHUP (without --script: with one, SIGHUP reloads
+// it) end the program as `exit` does: standard input
 // is put at its end and the main thread woken from its read, so that the
 // input loop ends and the usual shut-down runs. A second one during the
 // shut-down ends the program at once, the console back in text mode first.
@@ -689,6 +701,10 @@ void* quit_watch(void*)
         int sig = 0;
         while (sigwait(&quit_signals, &sig) != 0) {
         }
+        // With a script, SIGHUP reads it again instead (systemctl reload).
+        while (sig == SIGHUP && service_request_reload())
+            while (sigwait(&quit_signals, &sig) != 0) {
+            }
         if (!first) {
             fb_restore_console();
             _exit(128 + sig);

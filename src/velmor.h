@@ -188,6 +188,10 @@ using decoder_ptr = std::unique_ptr<AVCodecContext, ffmpeg_deleter>;
 using packet_ptr = std::unique_ptr<AVPacket, ffmpeg_deleter>;
 using picture_ptr = std::unique_ptr<AVFrame, ffmpeg_deleter>;
 
+// The name of the stream that the last successful `play` started, for the
+// script's reload ("" before any).
+const char* velmor_last_played(void);
+
 // Application entry: the surface named by the arguments, the console's
 // input loop, the exit status.
 int velmor_main(int argc, char** argv);

@@ -89,7 +89,7 @@ TEST(Script, EveryLineRunsThenTheConsole)
     std::ofstream(d.file("wall")) << "# a wall\n\n  # indented comment\nping one\nnosuch\nping two";
     Child c({VELMOR_BINARY, "--script", d.file("wall")}, true);
     ASSERT_TRUE(c.wait_for("pong(two)\n1>0>")) << c.output();
-    EXPECT_EQ("pong(one)\n1>No such command.\n0>pong(two)\n1>0>", foreground(c.output()));
+    EXPECT_EQ("pong(one)\n1>" + d.file("wall") + ":5: No such command.\n0>pong(two)\n1>0>", foreground(c.output()));
     char res = 0;
     EXPECT_EQ("pong(three)\n", foreground(c.command("ping three", &res)));
     EXPECT_EQ('1', res);
