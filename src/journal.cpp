@@ -48,6 +48,10 @@ ssize_t writer_write(void* cookie, const char* buf, size_t size)
     w->partial.append(buf, size);
     size_t at = 0;
     for (size_t nl; (nl = w->partial.find('\n', at)) != std::string::npos; at = nl + 1) {
+        // The console's prompts mean nothing in the journal.
+        while (!w->is_stderr && nl - at >= 2 && (w->partial[at] == '0' || w->partial[at] == '1') &&
+               w->partial[at + 1] == '>')
+            at += 2;
         const int prio = journal_priority(w->partial.data() + at, nl - at, w->is_stderr, ffmpeg_level);
         char prefix[4] = {'<', static_cast<char>('0' + prio), '>', '\0'};
         std::string line(prefix, 3);
@@ -104,8 +108,6 @@ int journal_priority(const char* line, size_t size, bool from_stderr, int level)
     if (from_stderr)
         return ERR;
     std::string_view s(line, size);
-    while (s.size() >= 2 && (s[0] == '0' || s[0] == '1') && s[1] == '>')
-        s.remove_prefix(2);  // prompts before the line
     // Answers: figures, not news.
     if (s.substr(0, 5) == "name=" || s.substr(0, 12) == "render busy=")
         return DEBUG;
