@@ -1,8 +1,6 @@
 // The program as a service: its options, the start-up script, sessions on
 // the control socket, velmorctl, and the installed files.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,36 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-int connect_to(const std::string& path)
-{
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
-    return fd;
-}
-
-// One client of the control socket, past its first prompt.
-struct Session : Child {
-    explicit Session(const std::string& path) : Child(connect_to(path)) { EXPECT_TRUE(wait_for("0>", 10s)); }
-    std::string run(const std::string& line, char want)
-    {
-        char res = 0;
-        const std::string out = command(line, &res, 10s);
-        EXPECT_EQ(want, res) << line << "\n" << out;
-        return out;
-    }
-};
-
-// The player with a control socket in a fresh folder.
-struct Served {
-    TempDir dir;
-    std::string sock = dir.file("control");
-    Child p{{VELMOR_BINARY, "--control", sock}, true};
-    Served() { EXPECT_TRUE(p.wait_for("0>")) << p.output() << p.errors(); }
-};
 
 // velmorctl's exit status; what it printed goes to *out.
 int ctl(const std::string& args, std::string* out = nullptr, const std::string& bin_dir = VELMOR_BUILD_DIR)

@@ -2,6 +2,9 @@
 // apart from what the reader, render and thread layers print meanwhile.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,4 +82,37 @@ public:
 
     Child p;
     std::string all;  // what the last line's run printed, not yet waited for
+};
+
+inline int connect_to(const std::string& path)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
+    return fd;
+}
+
+// One client of the control socket, past its first prompt, talking as velmorctl does.
+struct Session : Child {
+    explicit Session(const std::string& path) : Child(connect_to(path))
+    {
+        EXPECT_TRUE(wait_for("0>", std::chrono::seconds(10)));
+    }
+    std::string run(const std::string& line, char want)
+    {
+        char res = 0;
+        const std::string out = command(line, &res, std::chrono::seconds(10));
+        EXPECT_EQ(want, res) << line << "\n" << out;
+        return out;
+    }
+};
+
+// The player with a control socket in a fresh folder.
+struct Served {
+    TempDir dir;
+    std::string sock = dir.file("control");
+    Child p{{VELMOR_BINARY, "--control", sock}, true};
+    Served() { EXPECT_TRUE(p.wait_for("0>")) << p.output() << p.errors(); }
 };

@@ -1,0 +1,157 @@
+// Console transcripts: each tests/transcripts/*.txt runs over the player's
+// standard input and over a control session, and must get the same answers
+// over both. A file's lines:
+//   # comment          > line sent          = 1 / = 0  the prompt's result
+//   < exact answer line (`<` alone: an empty one)
+//   ~ answer line matching an ECMAScript regex
+// A command's expected answer lines come between its `>` and its `=`; they are
+// its own output, without the lines the reader and render threads print
+// meanwhile. A last `>` without `=` (exit) must end the program with status 0.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "player.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct Step {
+    std::string line;
+    std::vector<std::string> answer;  // each prefixed with '<' (exact) or '~' (regex)
+    char result = 0;                  // '0', '1', or 0: the program ends
+    int at = 0;                       // line number of the `>`
+};
+
+std::vector<Step> parse(const std::string& path)
+{
+    std::vector<Step> steps;
+    std::ifstream in(path);
+    int n = 0;
+    for (std::string l; std::getline(in, l);) {
+        ++n;
+        if (l.empty() || l[0] == '#')
+            continue;
+        if (l == "<")  // an empty answer line, whatever an editor does to trailing blanks
+            l = "< ";
+        const std::string rest = l.size() > 2 ? l.substr(2) : "";
+        if (l.size() < 2 || l[1] != ' ' || std::string_view("><~=").find(l[0]) == std::string_view::npos ||
+            (l[0] != '>' && (steps.empty() || steps.back().result != 0)) ||
+            (l[0] == '=' && rest != "0" && rest != "1"))
+            throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line '" + l + "'");
+        if (l[0] == '>')
+            steps.push_back({rest, {}, 0, n});
+        else if (l[0] == '=')
+            steps.back().result = rest[0];
+        else
+            steps.back().answer.push_back(l[0] + rest);
+    }
+    for (size_t i = 0; i + 1 < steps.size(); ++i)
+        if (steps[i].result == 0)
+            throw std::runtime_error(path + ":" + std::to_string(steps[i].at) + ": only the last line may lack '='");
+    return steps;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t at = 0;
+    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        out.push_back(text.substr(at, nl - at));
+    if (at < text.size())
+        out.push_back(text.substr(at));
+    return out;
+}
+
+// Where `got` differs from a step's answer, or "".
+std::string mismatch(const Step& s, const std::vector<std::string>& got)
+{
+    for (size_t i = 0; i < std::max(got.size(), s.answer.size()); ++i) {
+        if (i >= got.size())
+            return "missing line: " + s.answer[i];
+        if (i >= s.answer.size())
+            return "extra line: '" + got[i] + "'";
+        const std::string& w = s.answer[i];
+        const bool ok = w[0] == '<' ? got[i] == w.substr(1) : std::regex_match(got[i], std::regex(w.substr(1)));
+        if (!ok)
+            return "line " + std::to_string(i + 1) + ": got '" + got[i] + "', want " + w[0] + " " + w.substr(1);
+    }
+    return "";
+}
+
+struct Case {
+    fs::path file;
+    bool control;  // over a control session, else over standard input
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.file.filename().string(); }
+
+class Transcript : public testing::TestWithParam<Case> {};
+
+TEST_P(Transcript, SameAnswers)
+{
+    const auto steps = parse(GetParam().file);
+    std::unique_ptr<Player> in;  // keeps the player's error log for a failure
+    std::unique_ptr<Served> served;
+    std::unique_ptr<Session> session;
+    Child* ch;
+    if (GetParam().control) {
+        served = std::make_unique<Served>();
+        session = std::make_unique<Session>(served->sock);
+        ch = session.get();
+    } else {
+        in = std::make_unique<Player>();
+        ch = &in->p;
+    }
+    Child& player = in ? in->p : served->p;
+    for (const Step& s : steps) {
+        const std::string where = GetParam().file.filename().string() + ":" + std::to_string(s.at) + ": " + s.line;
+        if (s.result == 0) {
+            ch->send(s.line + "\n");
+            EXPECT_EQ(0, player.wait_exit(10s)) << where;
+            return;
+        }
+        char res = 0;
+        const std::string out = foreground(ch->command(s.line, &res));
+        EXPECT_EQ(s.result, res) << where << "\n" << out;
+        EXPECT_EQ("", mismatch(s, lines_of(out))) << where << "\n" << out;
+    }
+    if (GetParam().control)
+        kill(player.pid(), SIGTERM);
+    else
+        player.close_input();
+    EXPECT_EQ(0, player.wait_exit(10s));
+}
+
+std::vector<Case> cases()
+{
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(VELMOR_TEST_DIR "/transcripts"))
+        if (e.path().extension() == ".txt")
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::vector<Case> out;
+    for (const auto& f : files)
+        for (bool control : {false, true})
+            out.push_back({f, control});
+    return out;
+}
+
+std::string case_name(const testing::TestParamInfo<Case>& info)
+{
+    std::string n = info.param.file.stem().string() + (info.param.control ? "_control" : "_stdin");
+    for (char& c : n)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Console, Transcript, testing::ValuesIn(cases()), case_name);
+
+}  // namespace
