@@ -112,10 +112,11 @@ def main():
             else:
                 start = time.monotonic()
                 st, out, err = sh("cd /root && " + cmd)
-                if "enable --now" in cmd:
-                    active = sh("systemctl is-active velmor")[1].strip()
-                    check("enable --now: active within 10 s", active == "active" and time.monotonic() - start <= 10,
-                          "%s after %.1f s" % (active, time.monotonic() - start))
+                if "enable --now" in cmd:  # enabling reloads systemd: seconds under emulation, not the start's
+                    t = show("InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic", "ActiveState")
+                    took = (int(t["ActiveEnterTimestampMonotonic"]) - int(t["InactiveExitTimestampMonotonic"])) / 1e6
+                    check("enable --now: active within 10 s", t["ActiveState"] == "active" and took <= 10,
+                          "started in %.1f s, enable --now returned after %.1f s" % (took, time.monotonic() - start))
             check("README: " + cmd, st == 0, "" if st == 0 else "status %d: %s%s" % (st, out, err))
             if cmd.startswith("velmorctl play"):
                 sh("velmorctl stop " + cmd.split("-n ")[1].split()[0])
@@ -176,14 +177,15 @@ def main():
         # Watchdog: a stopped player is aborted and started again.
         pid = show("MainPID")["MainPID"]
         check("watchdog set", show("WatchdogUSec")["WatchdogUSec"] == "10s")
-        start = time.monotonic()
-        sh("kill -STOP " + pid)
+        stopped_at = float(sh("cat /proc/uptime; kill -STOP " + pid)[1].split()[0])
         def restarted():
             st = show("MainPID", "ActiveState")
             return st["ActiveState"] == "active" and st["MainPID"] not in (pid, "0")
         back = until(restarted, 40)
-        took = time.monotonic() - start
-        check("watchdog: restarted within WatchdogSec + 5 s", back and took <= 15, "%.1f s" % took)
+        t = {k: int(v) / 1e6 - stopped_at for k, v in show("ExecMainStartTimestampMonotonic",
+                                                           "ActiveEnterTimestampMonotonic").items()}
+        check("watchdog: restarted within WatchdogSec + 5 s", back and t["ExecMainStartTimestampMonotonic"] <= 15,
+              "started again %.1f s after SIGSTOP, ready after %.1f s" % tuple(t[k] for k in sorted(t, reverse=True)))
         screen("after the watchdog", SECOND)
 
         # Unreadable wall.conf: status 2, no restart loop.
@@ -213,7 +215,9 @@ def main():
         for p, name in ((3, "err"), (6, "info"), (7, "debug")):
             machine.log("journal %s: %d lines, e.g. %s" % (name, len(by[p]), " | ".join(by[p][:3])))
         check("journal: only err, info, debug", all(p in by for p, _ in lines), str({p for p, _ in lines}))
-        check("journal: err holds errors only", by[3] and not any("got stream" in t or "thread_" in t for t in by[3]))
+        machine.log("journal err, every distinct line:\n  " + "\n  ".join(sorted(set(by[3]))))
+        check("journal: err holds errors only", by[3] and all(re.search(
+            r"rror|[Cc]annot|[Uu]nable|failed|unreachable|refused|No such|denied|Connection", t) for t in by[3]))
         check("journal: connect info", any("got stream w=160, h=120" in t for t in by[6]))
 
         # Purge: nothing of the package left.
