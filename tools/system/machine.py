@@ -13,13 +13,16 @@ package list changes; each boot writes to a throw-away snapshot of it.
 """
 import glob
 import hashlib
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from qemu_screen import Machine  # noqa: E402
+from qemu_screen import Machine, settle  # noqa: E402
 
 PACKAGES = ["systemd-sysv", "udev", "kmod", "procps", "linux-image-amd64", "python3", "ffmpeg"]
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -119,3 +122,75 @@ def boot(cache, deb, cpus=2, timeout=240):
         raise RuntimeError("the machine did not start:\n" + "\n".join(m.transcript[-40:]))
     log(ready)
     return m
+
+
+def until(what, timeout=30):
+    """what() once true, or its last value after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not what() and time.monotonic() < deadline:
+        time.sleep(0.5)
+    return what()
+
+
+class System:
+    """The booted machine (boot()) and what the checks ask of it."""
+
+    def __init__(self, cache, deb):
+        self.cache = cache
+        self.m = boot(cache, deb)
+
+    def close(self):
+        self.m.close()
+
+    def sh(self, cmd, input=None, timeout=120):
+        """(status, stdout, stderr) of a shell command run as root."""
+        return self.m.run(["/bin/sh", "-c", cmd], input=input.encode() if isinstance(input, str) else input,
+                          timeout=timeout)
+
+    def show(self, *props):
+        """Properties of velmor.service, as systemctl show gives them."""
+        out = self.sh("systemctl show velmor -p " + " -p ".join(props))[1]
+        return dict(line.split("=", 1) for line in out.splitlines())
+
+    def journal(self):
+        """(priority, message) of every line the player wrote to the journal."""
+        out = self.sh("journalctl -u velmor -o json --no-pager _COMM=velmor")[1]
+        return [(int(e["PRIORITY"]), e["MESSAGE"]) for e in map(json.loads, out.splitlines())
+                if isinstance(e.get("MESSAGE"), str)]
+
+    def stats(self):
+        """velmorctl stats, by stream name: its key=value fields."""
+        out = self.sh("velmorctl stats")[1]
+        lines = (dict(re.findall(r"(\w+)=(\"[^\"]*\"|\S+)", line)) for line in out.splitlines())
+        return {s["name"]: s for s in lines if "name" in s}
+
+    def serve(self, colours, port):
+        """ffmpeg serves a picture of each colour (its name) as MJPEG on
+        127.0.0.1:port[colour], one client at a time, again after each;
+        true once all listen."""
+        for c in colours:
+            self.sh("systemd-run -q --unit=media-%s -p Restart=always -p RestartSec=200ms ffmpeg -nostdin -v error "
+                    "-re -f lavfi -i color=c=%s:s=160x120:r=5 -c:v mjpeg -f mjpeg tcp://127.0.0.1:%d?listen"
+                    % (c, c, port[c]))
+        return until(lambda: all(":%04X 00000000:0000 0A" % port[c] in self.sh("cat /proc/net/tcp")[1]
+                                 for c in colours), 90)
+
+    def screen(self, name, judge, timeout=60):
+        """The screenshot once judge(shot) finds nothing wrong, or the last
+        one after `timeout` s; with judge's last word."""
+        return settle(self.m, os.path.join(self.cache, "shot-%s.ppm" % name), judge, timeout)
+
+
+def windows_wrong(shot, windows, colours, size, black=True):
+    """What is wrong on a screenshot: windows ({name: (x, y)} of `size`)
+    whose inner points are not of their colour, and (black) anything but
+    black outside them."""
+    w, h, px = shot
+    (ww, wh) = size
+    at = lambda x, y: px[3 * (y * w + x):3 * (y * w + x) + 3]
+    bad = ["%s at %s is %s" % (n, (x + dx, y + dy), tuple(at(x + dx, y + dy)))
+           for n, (x, y) in windows.items() for dx in range(ww // 5, ww, ww // 5) for dy in range(wh // 5, wh, wh // 5)
+           if any(abs(a - b) > 48 for a, b in zip(at(x + dx, y + dy), colours[n]))]
+    inside = lambda x, y: any(wx <= x < wx + ww and wy <= y < wy + wh for wx, wy in windows.values())
+    text = sum(1 for y in range(0, h, 2) for x in range(0, w, 2) if not inside(x, y) and max(at(x, y)) > 40)
+    return bad[:3] + (["%d pixels outside the windows are not black" % text] if black and text else [])
