@@ -321,7 +321,7 @@ bool read_script(const char* path, std::vector<std::string>* lines)
         return false;
     }
     lines->clear();
-    char buf[CONSOLE_LINE_MAX + 1];
+    char buf[CONSOLE_LINE_MAX + 2];  // the longest line, CR, LF and NUL
     size_t total = 0;
     bool ok = true;
     while (ok && fgets(buf, sizeof buf, in) != nullptr) {
