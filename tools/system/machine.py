@@ -45,8 +45,11 @@ WantedBy=multi-user.target
 """
 
 
+STARTED = time.monotonic()
+
+
 def log(*a):
-    print("test-system:", *a, flush=True)
+    print("test-system: [%5.1f s]" % (time.monotonic() - STARTED), *a, flush=True)
 
 
 def depends(deb):
