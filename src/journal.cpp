@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -19,15 +20,17 @@ namespace {
 thread_local int ffmpeg_level = -1;
 
 // One prefixing writer: the descriptor it writes to and the line not yet
-// ended. stdio calls it under the stream's lock.
+// ended. stdio calls it under the stream's lock; a lock of its own as well,
+// one that ThreadSanitizer sees.
 struct writer_t {
     int fd;
     bool is_stderr;
     std::string partial;
+    std::mutex lock;
 };
 
-writer_t out_writer{1, false, {}};
-writer_t err_writer{2, true, {}};
+writer_t out_writer{1, false, {}, {}};
+writer_t err_writer{2, true, {}, {}};
 
 void write_all(int fd, const char* p, size_t n)
 {
@@ -45,6 +48,7 @@ void write_all(int fd, const char* p, size_t n)
 ssize_t writer_write(void* cookie, const char* buf, size_t size)
 {
     writer_t* w = static_cast<writer_t*>(cookie);
+    std::lock_guard<std::mutex> hold(w->lock);
     w->partial.append(buf, size);
     size_t at = 0;
     for (size_t nl; (nl = w->partial.find('\n', at)) != std::string::npos; at = nl + 1) {
