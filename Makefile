@@ -40,7 +40,7 @@ test-fb: setup-fb configure build
 
 # The package as users run it: Debian 12 booted with systemd under QEMU, the
 # package installed with apt-get as the README says, and the service checked
-# (tests/system/run.py; about 5 minutes, the machine made once, in about 8
+# (tests/system/run.py; 2½ to 5 minutes, the machine made once, in about 8
 # more, and cached in build/system-test).
 test-system: setup-system deb
 	python3 tests/system/run.py build-deb build/system-test
