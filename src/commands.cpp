@@ -322,6 +322,9 @@ static void print_source_flags(const play_args_t& a)
         console_printf("%s: Codec option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
 }
 
+// The name of the stream that the last successful play started.
+static std::string last_played;
+
 static int cmd_play(const char* /*name*/, int argc, const char** argv)
 {
     play_args_t a;
@@ -343,7 +346,13 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     stream_t* s = stream_new(a.name, a.url, a.settings);
     streams_append(s);
     stream_start(s);
+    last_played = s->name;
     return 1;
+}
+
+const char* velmor_last_played(void)
+{
+    return last_played.c_str();
 }
 
 // The stream named by the first argument of a command that takes between
@@ -461,20 +470,20 @@ static int cmd_stats(const char* /*name*/, int argc, const char** argv)
     const long long now = current_time_in_millis();
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
         if (only == nullptr || s == only)
-            printf("%s\n", stats_line(s, now).c_str());
-    printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
+            console_printf("%s\n", stats_line(s, now).c_str());
+    console_printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
     return 1;
 }
 
 static int cmd_snapshot(const char* /*name*/, int argc, const char** argv)
 {
     if (argc != 1) {
-        printf("Error: invalid number of parameters!\n");
+        console_printf("Error: invalid number of parameters!\n");
         return 0;
     }
     std::string reason;
     if (!snapshot_write(argv[0], &reason)) {
-        printf("Error: cannot write '%s': %s\n", argv[0], reason.c_str());
+        console_printf("Error: cannot write '%s': %s\n", argv[0], reason.c_str());
         return 0;
     }
     return 1;

@@ -7,3 +7,6 @@
 void velmor_register_commands(void);
 // Stops, unregisters and frees every stream; the shut-down calls it too.
 int cmd_stopall(const char* name, int argc, const char** argv);
+// The name of the stream that the last successful `play` started, for the
+// script's reload ("" before any).
+const char* velmor_last_played(void);

@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/kd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const char* fb_type_name(uint32_t type)
@@ -75,14 +78,35 @@ bool same_field(const fb_bitfield& f, const uint32_t want[2])
 // -1; taken by whoever restores it first.
 std::atomic<int> console_fd{-1};
 
+// The OS's reason why `path` could not be used, and who could: the group
+// that the device grants `bits` (S_IRGRP, S_IWGRP) to, when the program is
+// not in it ("Permission denied; the group 'video' may open it").
+std::string device_reason(const char* path, int err, mode_t bits)
+{
+    std::string why = strerror(err);
+    struct stat st;
+    if (err != EACCES || stat(path, &st) != 0 || (st.st_mode & bits) != bits)
+        return why;
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    if (getegid() == st.st_gid || std::find(groups, groups + std::max(n, 0), st.st_gid) != groups + std::max(n, 0))
+        return why;
+    const group* g = getgrgid(st.st_gid);
+    return why + "; the group '" + (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) + "' may open it";
+}
+
 // Switches the active virtual terminal to graphics mode, so that the kernel
-// console stops drawing its text and cursor over the windows.
+// console stops drawing its text and cursor over the windows. Write access
+// is enough (/dev/tty0 is root:tty 0620); switching a terminal that is not
+// ours takes CAP_SYS_TTY_CONFIG.
 void take_console()
 {
     const char* tried = nullptr;
-    int err = 0;
+    std::string why;
     for (const char* tty : {"/dev/tty0", "/dev/tty"}) {
         int fd = open(tty, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES)
+            fd = open(tty, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0 && ioctl(fd, KDSETMODE, KD_GRAPHICS) == 0) {
             int old = console_fd.exchange(fd);
             if (old >= 0)
@@ -95,13 +119,14 @@ void take_console()
         }
         if (tried == nullptr) {
             tried = tty;
-            err = errno;
+            why = fd < 0 ? device_reason(tty, errno, S_IWGRP)
+                         : std::string(strerror(errno)) + (errno == EPERM ? "; it takes CAP_SYS_TTY_CONFIG" : "");
         }
         if (fd >= 0)
             close(fd);
     }
     fprintf(stderr, "Cannot switch %s to graphics mode (%s): console text may show over the windows\n", tried,
-            strerror(err));
+            why.c_str());
 }
 
 }  // namespace
@@ -200,7 +225,7 @@ fbuffer_t* fb_open(const char* fbdev)
 
     fb->fbdev = open(fbdev, O_RDWR);
     if (fb->fbdev < 0) {
-        fprintf(stderr, "Error opening %s.\n", fbdev);
+        fprintf(stderr, "Error opening %s: %s.\n", fbdev, device_reason(fbdev, errno, S_IRGRP | S_IWGRP).c_str());
         free(fb);
         return nullptr;
     }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 extern "C" {
@@ -81,6 +82,10 @@ struct renderer_t {
     // taken (the render thread's).
     std::atomic<long> pictures{0};
     long long last_sample = 0;
+
+    // For the service's watchdog: the monotonic time (ms) of the render
+    // loop's last pass, 0 while no render thread runs.
+    std::atomic<long long> beat{0};
 
     // A snapshot asked for: the render thread copies the surface into `copy`
     // between two pictures. Under snap_mon, but `wanted`, which the render
@@ -351,6 +356,11 @@ long render_pictures_drawn(void)
     return renderer.pictures.load();
 }
 
+long long render_last_pass_ms(void)
+{
+    return renderer.beat.load();
+}
+
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 {
     monitor_guard hold(&renderer.snap_mon);
@@ -455,6 +465,7 @@ void render_stop(void)
     // picture in hand.
     frame_pool_abort(&renderer.pool);
     thread_join(&renderer.thread);
+    renderer.beat = 0;
     thread_done(&renderer.thread);
     frame_pool_done(&renderer.pool);
     monitor_done(&renderer.snap_mon);
@@ -468,6 +479,9 @@ void* render_thread(void* /*arg*/)
 {
     long long last_idle_time = 0;
     while (!frame_pool_aborted(&renderer.pool)) {
+        timespec mono;
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        renderer.beat = mono.tv_sec * 1000LL + mono.tv_nsec / 1000000;
         between_pictures();
         frame_t* f = frame_pool_take_ready(&renderer.pool, 0);
         if (f == nullptr) {

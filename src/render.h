@@ -33,6 +33,9 @@ void* render_thread(void* arg);
 
 // Pictures the render thread has drawn since the program started.
 long render_pictures_drawn(void);
+// CLOCK_MONOTONIC time (ms) of the render loop's last pass (it passes at
+// least every 100 ms while alive), 0 while no render thread runs.
+long long render_last_pass_ms(void);
 
 // What the surface shows: its visible pixels in the device's layout, row
 // after row without gaps.

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <poll.h>
+#include <systemd/sd-daemon.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,14 +13,18 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "fbuffer.h"
+#include "commands.h"
+#include "render.h"
 
 #ifndef VELMOR_VERSION
 #define VELMOR_VERSION "unknown"
@@ -32,6 +37,7 @@ enum {
     // Answers a client leaves unread past this: it is dropped, not served.
     MAX_PENDING = 1 << 20,
     READ_CHUNK = 4096,  // per client and wake-up, so no client starves the others
+    MAX_SCRIPT_BYTES = 1 << 20,  // a script larger than this is refused
 };
 
 const char usage_text[] =
@@ -49,7 +55,11 @@ struct client_t {
     bool closing = false;  // the client has stopped sending
 };
 
+const char* script_path = nullptr;
 std::vector<std::string> script_lines;
+// The streams that the script's play lines started, by line.
+std::vector<std::pair<std::string, std::string>> script_streams;
+std::atomic<int> reload_requested{0};
 std::string control_path;
 int listen_fd = -1;
 std::vector<std::unique_ptr<client_t>> clients;
@@ -154,24 +164,64 @@ bool stdin_read(bool* open)
     return true;
 }
 
-// Standard input, the listening socket and every session, until `exit` or a
-// quit request.
+long long monotonic_ms(void)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// systemd's watchdog (WatchdogSec=): its period in ms, 0 when none.
+long long watchdog_ms = 0;
+
+// Tells systemd that the program lives: only from the main loop, and only
+// while the render thread has passed its loop within half the period.
+void watchdog_pet(void)
+{
+    static long long last = 0;
+    const long long now = monotonic_ms();
+    if (watchdog_ms <= 0 || now - last < watchdog_ms / 4)
+        return;
+    const long long render = render_last_pass_ms();
+    if (render == 0 || now - render > watchdog_ms / 2)
+        return;
+    sd_notify(0, "WATCHDOG=1");
+    last = now;
+}
+
+void reload_script(void);
+
+// Standard input, the listening socket and every session, until `exit`, a
+// quit request, or (without a control socket) the end of standard input.
 void poll_loop(void)
 {
     bool stdin_open = true;
     std::vector<pollfd> fds;
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0)
+        watchdog_ms = static_cast<long long>(usec / 1000);
     while (quit_requested == 0) {
+        watchdog_pet();
+        if (reload_requested.exchange(0) != 0)
+            reload_script();
+        if (!stdin_open && listen_fd < 0)
+            return;
         fds.clear();
         fds.push_back({wake_pipe[0], POLLIN, 0});
         fds.push_back({stdin_open ? 0 : -1, POLLIN, 0});
         fds.push_back({listen_fd, POLLIN, 0});
         for (const auto& c : clients)
             fds.push_back({c->fd, static_cast<short>((c->closing ? 0 : POLLIN) | (c->pending.empty() ? 0 : POLLOUT)), 0});
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), watchdog_ms > 0 ? static_cast<int>(watchdog_ms / 4) : -1) < 0) {
             if (errno == EINTR)
                 continue;
             perror("velmor: poll");
             return;
+        }
+        if (fds[0].revents != 0) {
+            char drain[64];
+            while (read(wake_pipe[0], drain, sizeof drain) > 0) {
+            }
         }
         if (fds[1].revents != 0 && !stdin_read(&stdin_open))
             return;
@@ -246,6 +296,147 @@ bool make_control_socket(const char* path)
     return true;
 }
 
+// Reads a script line by line into *lines: a regular file only (a FIFO or a
+// device could block or never end), of at most MAX_SCRIPT_BYTES, lines of
+// at most CONSOLE_LINE_MAX - 1 characters; false after a message.
+bool read_script(const char* path, std::vector<std::string>* lines)
+{
+    // Without blocking: a FIFO with no writer would hold the open.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        fprintf(stderr, "velmor: cannot read script '%s': %s\n", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > MAX_SCRIPT_BYTES) {
+        fprintf(stderr, S_ISREG(st.st_mode) ? "velmor: script '%s' is larger than %d bytes\n"
+                                            : "velmor: script '%s' is not a regular file\n",
+                path, MAX_SCRIPT_BYTES);
+        close(fd);
+        return false;
+    }
+    FILE* in = fdopen(fd, "r");
+    if (in == nullptr) {
+        fprintf(stderr, "velmor: cannot read script '%s': %s\n", path, strerror(errno));
+        close(fd);
+        return false;
+    }
+    lines->clear();
+    char buf[CONSOLE_LINE_MAX + 2];  // the longest line, CR, LF and NUL
+    size_t total = 0;
+    bool ok = true;
+    while (ok && fgets(buf, sizeof buf, in) != nullptr) {
+        size_t n = strlen(buf);
+        total += n;
+        const bool whole = n > 0 && buf[n - 1] == '\n';
+        if (whole)
+            buf[--n] = '\0';
+        if (n > 0 && buf[n - 1] == '\r')
+            buf[--n] = '\0';
+        if (total > MAX_SCRIPT_BYTES) {
+            fprintf(stderr, "velmor: script '%s' is larger than %d bytes\n", path, MAX_SCRIPT_BYTES);
+            ok = false;
+        } else if (n >= CONSOLE_LINE_MAX || (!whole && !feof(in))) {
+            fprintf(stderr, "%s:%zu: line longer than %d characters\n", path, lines->size() + 1,
+                    CONSOLE_LINE_MAX - 1);
+            ok = false;
+        } else {
+            lines->emplace_back(buf, n);
+        }
+    }
+    if (ok && ferror(in)) {
+        fprintf(stderr, "velmor: cannot read script '%s': %s\n", path, strerror(errno));
+        ok = false;
+    }
+    fclose(in);
+    return ok;
+}
+
+bool is_comment(const std::string& line)
+{
+    const size_t first = line.find_first_not_of(" \t");
+    return first == std::string::npos || line[first] == '#';
+}
+
+// Runs one line of the script as a console session of its own, whose
+// answers go to standard output; a failing line's answer comes as
+// "FILE:LINE: text" lines. A `play` line's stream is remembered for reload.
+// The handler's result (-1: exit).
+int run_script_line(size_t number, const std::string& line)
+{
+    if (is_comment(line))
+        return 1;
+    char* answer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&answer, &size);
+    if (out == nullptr) {
+        perror("velmor: open_memstream");
+        return 0;
+    }
+    console_session_t session;
+    console_session_init(&session, out);
+    int res = 0;
+    for (char ch : line + "\n")
+        res = console_session_putch(&session, static_cast<unsigned char>(ch));
+    fclose(out);
+    std::string text(answer, size);
+    free(answer);
+    if (res == 1 && line.compare(line.find_first_not_of(" \t"), 5, "play ") == 0)
+        script_streams.emplace_back(line, velmor_last_played());
+    if (res != 0) {
+        fputs(text.c_str(), stdout);
+    } else {
+        // The prompt "0>" ends the answer.
+        text.erase(text.size() - std::min<size_t>(2, text.size()));
+        size_t told = 0;
+        for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+            nl = std::min(text.find('\n', at), text.size());
+            const std::string part = text.substr(at, nl - at);
+            if (part.find_first_not_of(' ') != std::string::npos && ++told)
+                printf("%s:%zu: %s\n", script_path, number, part.c_str());
+        }
+        if (told == 0)
+            printf("%s:%zu: failed\n", script_path, number);
+        printf("0>");
+    }
+    fflush(stdout);
+    return res;
+}
+
+// SIGHUP with a script: reads it again. Lines the last run had are not run
+// again (their streams play on untouched); streams of play lines that are
+// gone or changed are stopped first; then every new line runs.
+void reload_script(void)
+{
+    sd_notify(0, "RELOADING=1");
+    std::vector<std::string> lines;
+    if (!read_script(script_path, &lines)) {
+        fprintf(stderr, "velmor: reload: the streams play on as they were\n");
+        sd_notify(0, "READY=1");
+        return;
+    }
+    const std::set<std::string> now(lines.begin(), lines.end());
+    const std::set<std::string> old(script_lines.begin(), script_lines.end());
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const auto& [line, name] : script_streams) {
+        if (now.count(line) != 0) {
+            kept.emplace_back(line, name);
+        } else {
+            printf("velmor: reload: stopping '%s'\n", name.c_str());
+            console_exec(("stop " + name).c_str());
+        }
+    }
+    script_streams = kept;
+    printf("velmor: reload: %s\n", script_path);
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (old.count(lines[i]) == 0 && run_script_line(i + 1, lines[i]) == -1)
+            service_request_quit();
+    script_lines = lines;
+    sd_notify(0, "READY=1");
+}
+
 }  // namespace
 
 int service_parse_args(int argc, char** argv, service_options_t* o)
@@ -275,19 +466,9 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
 bool service_prepare(const service_options_t* o)
 {
     script_lines.clear();
-    if (o->script != nullptr) {
-        std::ifstream in(o->script);
-        if (!in) {
-            fprintf(stderr, "velmor: cannot read script '%s': %s\n", o->script, strerror(errno));
-            return false;
-        }
-        for (std::string line; std::getline(in, line);)
-            script_lines.push_back(line);
-        if (in.bad()) {
-            fprintf(stderr, "velmor: cannot read script '%s'\n", o->script);
-            return false;
-        }
-    }
+    script_path = o->script;
+    if (o->script != nullptr && !read_script(o->script, &script_lines))
+        return false;
     if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror("velmor: pipe");
         return false;
@@ -298,23 +479,20 @@ bool service_prepare(const service_options_t* o)
 void service_run(void)
 {
     console_init();
-    for (const std::string& line : script_lines) {
-        const size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        for (char ch : line)
-            if (console_putch(static_cast<unsigned char>(ch)) == -1)
-                return;
-        if (console_putch('\n') == -1)
+    script_streams.clear();
+    for (size_t i = 0; i < script_lines.size(); ++i)
+        if (run_script_line(i + 1, script_lines[i]) == -1)
             return;
-    }
-    if (listen_fd < 0) {
-        // Without a control socket the input loop is the console's own.
+    if (listen_fd < 0 && script_path == nullptr) {
+        // Without a control socket or a script to reload, the input loop is
+        // the console's own.
         console_loop();
         return;
     }
     printf("%d>", 0);
     fflush(stdout);
+    // systemd (Type=notify): the socket listens and the script has run.
+    sd_notify(0, "READY=1");
     poll_loop();
 }
 
@@ -333,6 +511,19 @@ void service_done(void)
     // The wake-up pipe stays: a quit signal may still be on its way to it.
 }
 
+bool service_request_reload(void)
+{
+    if (script_path == nullptr)
+        return false;
+    reload_requested = 1;
+    if (wake_pipe[1] >= 0) {
+        const int saved = errno;
+        (void)!write(wake_pipe[1], "r", 1);
+        errno = saved;
+    }
+    return true;
+}
+
 void service_request_quit(void)
 {
     quit_requested = 1;
@@ -343,8 +534,8 @@ void service_request_quit(void)
     }
 }
 
-// SIGTERM, SIGINT and SIGHUP end the program as `exit` does: standard input
-// is put at its end and the main thread woken from its read, so that the
+// SIGTERM, SIGINT and SIGHUP (without --script: with one, SIGHUP reloads
+// it) end the program as `exit` does: standard input is put at its end and the main thread woken from its read, so that the
 // input loop ends and the usual shut-down runs. A second one during the
 // shut-down ends the program at once, the console back in text mode first.
 // The signals are blocked in every thread and taken by a thread of their own
@@ -367,6 +558,10 @@ void* quit_watch(void*)
         int sig = 0;
         while (sigwait(&quit_signals, &sig) != 0) {
         }
+        // With a script, SIGHUP reads it again instead (systemctl reload).
+        while (sig == SIGHUP && service_request_reload())
+            while (sigwait(&quit_signals, &sig) != 0) {
+            }
         if (!first) {
             fb_restore_console();
             _exit(128 + sig);

@@ -20,6 +20,9 @@ bool service_prepare(const service_options_t* o);
 void service_run(void);
 // Closes every session and the socket, and removes its path.
 void service_done(void);
+// With a script: has service_run read it again soon (SIGHUP, systemctl
+// reload) and returns true; without one, false.
+bool service_request_reload(void);
 // Ends service_run soon; safe in a signal handler.
 void service_request_quit(void);
 // SIGTERM, SIGINT and SIGHUP end the program as `exit` does; called before

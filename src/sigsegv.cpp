@@ -228,7 +228,7 @@ thread_local alt_stack_t alt_stack;
 __attribute__((constructor)) void setup_sigsegv(void)
 {
     openlog("velmor", 0, LOG_DAEMON);
-    syslog(LOG_ERR, "Logger is attached\n");
+    syslog(LOG_DEBUG, "Logger is attached\n");  // not an error: the journal shows it as debug
     page_size = static_cast<int>(sysconf(_SC_PAGESIZE));
 
     // The main thread's own alternate stack; started threads make theirs.

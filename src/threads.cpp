@@ -1,4 +1,5 @@
 #include "threads.h"
+#include "journal.h"
 
 #include "sigsegv.h"
 
@@ -84,6 +85,8 @@ void thread_signal(int sig)
     char buf[256];
     size_t len = 0;
     const size_t room = sizeof buf - 1;  // the newline always fits
+    if (journal_active != 0)
+        put(buf, room, &len, "<7>");  // the journal's debug priority (journal.h)
     put(buf, room, &len, "thread_signal: '");
     put(buf, room, &len, name);
     put(buf, room, &len, "' got #");

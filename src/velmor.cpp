@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "journal.h"
 #include "render.h"
 #include "service.h"
 #include "watchdog.h"
@@ -32,6 +33,7 @@ static void redacting_log_callback(void* avcl, int level, const char* fmt, va_li
 {
     if (level > av_log_get_level())
         return;
+    journal_ffmpeg_level journal(level);
     char line[2048];
     va_list copy;
     va_copy(copy, vl);

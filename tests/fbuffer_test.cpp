@@ -155,7 +155,7 @@ TEST_F(FbOpen, FailuresPrintTheirMessageAndCloseTheDevice)
 {
     // Standard output, then "|" and standard error.
     EXPECT_EQ(nullptr, open_captured("/nonexistent/velmor-fb0"));
-    EXPECT_EQ("|Error opening /nonexistent/velmor-fb0.\n", out + "|" + err);
+    EXPECT_EQ(std::string("|Error opening /nonexistent/velmor-fb0: ") + strerror(ENOENT) + ".\n", out + "|" + err);
     EXPECT_EQ(nullptr, open_captured("/dev/null"));
     EXPECT_EQ(std::string("|Unable to retrieve fixed screen info: ") + strerror(ENOTTY) + "\n", out + "|" + err);
 

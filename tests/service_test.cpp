@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -34,8 +36,15 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
 {
     TempDir d;
     std::ofstream(d.file("plain")) << "not a socket\n";
+    // Scripts: a FIFO without a writer must not block, /dev/zero must not
+    // grow; an overlong line, more than 1 MiB.
+    ASSERT_EQ(0, mkfifo(d.file("fifo").c_str(), 0600));
+    std::ofstream(d.file("long")) << "ping\n" << std::string(512, 'x') << "\n";
+    std::ofstream(d.file("big")) << std::string((1 << 20) + 1, '#');
     const std::vector<std::string> bad = {"--bogus", "--script", "--control ''", "--script " + d.file("none"),
-                                          "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock")};
+                                          "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock"),
+                                          "--script " + d.file("fifo"), "--script /dev/zero", "--script " + d.path(),
+                                          "--script " + d.file("long"), "--script " + d.file("big")};
     for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;
@@ -58,7 +67,7 @@ TEST(Script, EveryLineRunsThenTheConsole)
     std::ofstream(d.file("wall")) << "# a wall\n\n  # indented comment\nping one\nnosuch\nping two";
     Child c({VELMOR_BINARY, "--script", d.file("wall")}, true);
     ASSERT_TRUE(c.wait_for("pong(two)\n1>0>")) << c.output();
-    EXPECT_EQ("pong(one)\n1>No such command.\n0>pong(two)\n1>0>", foreground(c.output()));
+    EXPECT_EQ("pong(one)\n1>" + d.file("wall") + ":5: No such command.\n0>pong(two)\n1>0>", foreground(c.output()));
     char res = 0;
     EXPECT_EQ("pong(three)\n", foreground(c.command("ping three", &res)));
     EXPECT_EQ('1', res);
@@ -153,6 +162,31 @@ TEST(Install, StagedFilesRun)
     std::string out;
     EXPECT_EQ(0, ctl("--control " + run.file("s") + " ping staged", &out, root + "/bin"));
     EXPECT_EQ("pong(staged)\n", out);
+}
+
+// velmor(1) describes every command of the command table, every flag of
+// play's, and every option of --help.
+TEST(Manual, DescribesEveryCommandFlagAndOption)
+{
+    std::stringstream page;
+    page << std::ifstream(VELMOR_SOURCE_DIR "/dist/velmor.1").rdbuf();
+    const std::string man = page.str();
+    Player p;
+    Child usage({VELMOR_BINARY, "--help"});
+    usage.wait_exit(10s);
+    std::vector<std::string> missing;
+    auto each = [&](const std::string& text, const char* pattern, auto in_man) {
+        const std::regex re(pattern, std::regex::multiline);
+        for (std::sregex_iterator i(text.begin(), text.end(), re), end; i != end; ++i)
+            if (!in_man((*i)[1].str()))
+                missing.push_back((*i)[0].str());
+    };
+    // Commands as .B/.BI/.BR paragraphs; flags and options as \-x and \-\-xx.
+    each(p.run("help", '1'), "^ *([a-z]+)\t",
+         [&](const std::string& w) { return std::regex_search(man, std::regex("\n\\.B[IR]? " + w + "\\b")); });
+    each(p.run("help play", '1'), "^  -([a-z]) ", [&](const std::string& w) { return man.find("\\-" + w) != man.npos; });
+    each(usage.output(), "--([a-z]+)", [&](const std::string& w) { return man.find("\\-\\-" + w) != man.npos; });
+    EXPECT_EQ(std::vector<std::string>{}, missing) << "not in dist/velmor.1";
 }
 
 }  // namespace

@@ -194,7 +194,7 @@ void check(const case_t& k)
             got.push_back(line);
     auto noted = [&](std::string s) { return s.find("note") != s.npos ? s.replace(s.find("note"), 4, note) : s; };
 
-    std::vector<std::string> want = {"openlog velmor 0 24", "<3>Logger is attached", "<3>Segmentation Fault!",
+    std::vector<std::string> want = {"openlog velmor 0 24", "<7>Logger is attached", "<3>Segmentation Fault!",
                                      "<3>info.si_signo = " + std::to_string(k.signo), "<3>info.si_errno = 0",
                                      "<3>info.si_code  = " + k.code, noted("<3>info.si_addr  = " + std::string(k.addr))};
     for (int i = 0; i < NGREG; i++)

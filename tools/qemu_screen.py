@@ -1,8 +1,154 @@
-"""The screen of a QEMU machine: QMP's screendump read back as RGB, and a
-pixel by pixel comparison with an expected picture. For tests/fb/run.py (the
-x86 framebuffers) and tests/arm64/screen.py (the arm64 one)."""
+"""The test machines' QEMU, in one place for make test-fb (tests/fb/run.py),
+make test-arm64 (tools/arm64/test, vm-run, tests/arm64/screen.py) and make
+test-system (tools/system/machine.py):
+
+- Machine: QEMU started with its monitor (QMP) on a socket, the serial line
+  on pipes (read line by line) or in a file, and virtio serial ports for
+  the agent (tools/vm_agent.py) that runs commands in the machine;
+- Qmp: QEMU's monitor protocol, screendump read back as RGB;
+- agent_run: one command through an agent port;
+- differences and settle: a screenshot compared pixel by pixel with an
+  expected picture;
+- debian_kernel and cpio: Debian's kernel image, and initramfs archives.
+
+    python3 tools/qemu_screen.py QEMU [--qmp PATH] [--serial FILE]
+        [--agent PATH]... -- ARG...
+runs QEMU as Machine does, in the foreground (for shell scripts).
+"""
+import base64
+import glob
 import json
+import os
+import queue
+import shutil
 import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+
+def qemu_argv(qemu, args, qmp=None, serial=None, agents=()):
+    """QEMU's command line: no window, no reboot, no human monitor; QMP on
+    the socket `qmp`; the serial line on standard input and output, or in
+    the file `serial`; one virtio serial port "velmor.agent.N" per socket
+    path of `agents` (the agent's host end, connected at any time)."""
+    argv = [qemu, "-display", "none", "-no-reboot", "-monitor", "none",
+            "-serial", "file:" + serial if serial else "stdio"]
+    if qmp:
+        argv += ["-qmp", "unix:%s,server=on,wait=off" % qmp]
+    if agents:
+        argv += ["-device", "virtio-serial-pci" if "x86" in qemu else "virtio-serial-device"]
+    for i, path in enumerate(agents):
+        argv += ["-chardev", "socket,id=agent%d,path=%s,server=on,wait=off" % (i, path),
+                 "-device", "virtserialport,chardev=agent%d,name=velmor.agent.%d" % (i, i)]
+    return argv + list(args)
+
+
+def remove(*paths):
+    for p in paths:
+        if p and os.path.lexists(p):
+            os.unlink(p)
+
+
+class Machine:
+    """A QEMU machine whose serial line is read line by line (`lines`, and
+    all of it in `transcript`), with QMP (`qmp`) and agent ports."""
+
+    def __init__(self, qemu, args, folder, tag, agents=0):
+        self.qmp_path = os.path.join(folder, "qmp-%s.sock" % tag)
+        self.agent_paths = [os.path.join(folder, "agent-%s.%d.sock" % (tag, i)) for i in range(agents)]
+        remove(self.qmp_path, *self.agent_paths)
+        self.proc = subprocess.Popen(qemu_argv(qemu, args, self.qmp_path, None, self.agent_paths),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.lines = queue.Queue()
+        self.transcript = []
+        threading.Thread(target=self._read, daemon=True).start()
+        self.qmp = Qmp(self.qmp_path)
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            self.transcript.append(line)
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def wait_for(self, prefix, timeout):
+        """The first serial line that starts with `prefix`, or None."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                return None
+            if line is None:
+                return None
+            if line.startswith(prefix):
+                return line
+
+    def send(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def screendump(self, path):
+        return self.qmp.screendump(path)
+
+    def run(self, argv, input=None, timeout=120, port=0):
+        """(exit status, stdout, stderr) of argv run by the agent on `port`."""
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(self.agent_paths[port])
+            s.settimeout(timeout)
+            out, err = [], []
+            status = agent_run(s, argv, "/", {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
+                               out.append, err.append, input)
+            return status, b"".join(out).decode(errors="replace"), b"".join(err).decode(errors="replace")
+
+    def close(self):
+        self.qmp.close()
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        remove(self.qmp_path, *self.agent_paths)
+
+
+def agent_run(sock, argv, cwd, env, on_out, on_err, input=None):
+    """Runs argv through a connected agent port (tools/vm_agent.py): output
+    and errors to the callbacks, as bytes; returns the exit status (125 when
+    the agent went away)."""
+    rid = uuid.uuid4().hex
+    request = {"id": rid, "argv": argv, "cwd": cwd, "env": env}
+    if input is not None:
+        request["input"] = base64.b64encode(input).decode()
+    sock.sendall(json.dumps(request).encode() + b"\n")
+
+    def read_exact(n):
+        data = b""
+        while len(data) < n:
+            chunk = sock.recv(n - len(data))
+            if not chunk:
+                raise EOFError("the test machine closed the connection")
+            data += chunk
+        return data
+    # Frames before our own 'a' are the tail of a run whose host was killed.
+    ours = False
+    while True:
+        kind = read_exact(1)
+        data = read_exact(struct.unpack(">I", read_exact(4))[0])
+        if kind == b"a":
+            ours = data.decode() == rid
+        elif not ours:
+            continue
+        elif kind == b"o":
+            on_out(data)
+        elif kind == b"e":
+            on_err(data)
+        elif kind == b"x":
+            return int(data)
 
 
 class Qmp:
@@ -74,3 +220,85 @@ def differences(shot, want, depth):
             if first is None:
                 first = "first at (%d,%d): %s, expected %s" % (i % w, i // w, tuple(p), tuple(q))
     return bad, "%s; largest channel difference %d" % (first, worst)
+
+
+def settle(screen, path, judge, timeout=60):
+    """Screenshots (through screen.screendump) until judge(shot) says there
+    is nothing wrong (a false value), or timeout seconds have passed; the
+    last shot and judge's last word."""
+    deadline = time.monotonic() + timeout
+    while True:
+        shot = screen.screendump(path)
+        wrong = judge(shot)
+        if not wrong or time.monotonic() > deadline:
+            return shot, wrong
+        time.sleep(0.5)
+
+
+def debian_kernel(cache):
+    """Debian's current 6.1 kernel image (linux-image-amd64), unpacked once
+    into `cache`."""
+    found = glob.glob(os.path.join(cache, "vmlinuz-*"))
+    if found:
+        return found[0]
+
+    def package():
+        out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True).stdout
+        names = [l.split()[-1] for l in out.splitlines() if "Depends: linux-image-6.1" in l]
+        return names[0] if names else None
+    tmp = os.path.join(cache, "kernel")
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+
+    def download():
+        name = package()
+        return name is not None and subprocess.run(
+            ["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", name], cwd=tmp).returncode == 0
+    # Package lists that are missing or older than the archive: once more
+    # after an update.
+    if not download():
+        subprocess.run(["apt-get", "update", "-qq"], check=True)
+        if not download():
+            raise RuntimeError("cannot download the kernel package")
+    deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+    subprocess.run(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")], check=True)
+    image = glob.glob(os.path.join(tmp, "x", "boot", "vmlinuz-*"))[0]
+    shutil.copy(image, cache)
+    shutil.rmtree(tmp)
+    return os.path.join(cache, os.path.basename(image))
+
+
+def cpio(entries, out):
+    """A newc archive of (path, mode, bytes) entries."""
+    with open(out, "wb") as f:
+        for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
+            n = name.encode() + b"\0"
+            fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(n), 0)
+            h = b"070701" + b"".join(b"%08X" % v for v in fields)
+            f.write(h + n + b"\0" * (-(len(h) + len(n)) % 4))
+            f.write(data + b"\0" * (-len(data) % 4))
+
+
+def main(argv):
+    """The command line of the module: QEMU in the foreground."""
+    if "--" not in argv or len(argv) < 2:
+        sys.exit(__doc__)
+    qemu, opts, args = argv[1], argv[2:argv.index("--")], argv[argv.index("--") + 1:]
+    qmp, serial, agents = None, None, []
+    while opts:
+        name, value, opts = opts[0], opts[1], opts[2:]
+        if name == "--qmp":
+            qmp = value
+        elif name == "--serial":
+            serial = value
+        elif name == "--agent":
+            agents.append(value)
+        else:
+            sys.exit("qemu_screen.py: unknown option " + name)
+    remove(qmp, *agents)
+    argv = qemu_argv(qemu, args, qmp, serial, agents)
+    os.execvp(argv[0], argv)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -14,9 +14,7 @@ Kernel and clips are cached in BUILD_DIR/fb-test; the screenshots and expected
 pictures of the last run are left there.
 """
 import concurrent.futures
-import glob
 import os
-import queue
 import shutil
 import subprocess
 import sys
@@ -25,7 +23,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from qemu_screen import Qmp, differences, read_ppm  # noqa: E402
+import qemu_screen  # noqa: E402
+from qemu_screen import Machine, cpio, differences, read_ppm  # noqa: E402
 WIDTH, HEIGHT = 800, 600
 
 # (name, kernel mode, depth, device layout as libswscale names it, console)
@@ -58,37 +57,6 @@ def sh(cmd, **kw):
     return subprocess.run(cmd, check=True, **kw)
 
 
-def kernel(cache):
-    """Debian's current 6.1 kernel image, unpacked once."""
-    found = glob.glob(os.path.join(cache, "vmlinuz-*"))
-    if found:
-        return found[0]
-    def package():
-        out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True).stdout
-        names = [l.split()[-1] for l in out.splitlines() if "Depends: linux-image-6.1" in l]
-        return names[0] if names else None
-    tmp = os.path.join(cache, "kernel")
-    shutil.rmtree(tmp, ignore_errors=True)
-    os.makedirs(tmp)
-    def download():
-        name = package()
-        return name is not None and subprocess.run(
-            ["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", name], cwd=tmp).returncode == 0
-    # Package lists that are missing or older than the archive: once more
-    # after an update.
-    if not download():
-        sh(["apt-get", "update", "-qq"])
-        if not download():
-            raise RuntimeError("cannot download the kernel package")
-    deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
-    log("unpacking", os.path.basename(deb))
-    sh(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")])
-    image = glob.glob(os.path.join(tmp, "x", "boot", "vmlinuz-*"))[0]
-    shutil.copy(image, cache)
-    shutil.rmtree(tmp)
-    return os.path.join(cache, os.path.basename(image))
-
-
 def clips(cache):
     """Still pictures as long lossless H.264 clips: every picture decodes to
     the same bits, on any machine."""
@@ -102,17 +70,6 @@ def clips(cache):
                 out + ".tmp.mkv"])
             os.rename(out + ".tmp.mkv", out)
     return d
-
-
-def cpio(entries, out):
-    """A newc archive of (path, mode, bytes) entries."""
-    with open(out, "wb") as f:
-        for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
-            n = name.encode() + b"\0"
-            fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(n), 0)
-            h = b"070701" + b"".join(b"%08X" % v for v in fields)
-            f.write(h + n + b"\0" * (-(len(h) + len(n)) % 4))
-            f.write(data + b"\0" * (-len(data) % 4))
 
 
 def initramfs(build, clip_dir, out):
@@ -146,62 +103,14 @@ def initramfs(build, clip_dir, out):
     cpio(entries, out)
 
 
-class Machine:
+def machine(cache, vmlinuz, initrd, mode, bound, tag):
     """QEMU with the serial line on pipes and the monitor (QMP) on a socket."""
-
-    def __init__(self, cache, vmlinuz, initrd, mode, bound, tag):
-        self.sock_path = os.path.join(cache, "qmp-%s.sock" % tag)
-        if os.path.exists(self.sock_path):
-            os.unlink(self.sock_path)
-        # Bound, the kernel's messages go to the framebuffer's console only: on
-        # the serial line they would cut into the FBTEST lines.
-        append = "quiet panic=-1 vga=" + mode + (" fbtest.bound console=tty0" if bound else " console=ttyS0")
-        self.proc = subprocess.Popen(
-            ["qemu-system-x86_64", "-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1",
-             "-display", "none", "-vga", "std", "-net", "none", "-no-reboot", "-serial", "stdio",
-             "-monitor", "none", "-qmp", "unix:%s,server=on,wait=off" % self.sock_path,
-             "-kernel", vmlinuz, "-initrd", initrd, "-append", append],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.lines = queue.Queue()
-        self.transcript = []
-        threading.Thread(target=self._read, daemon=True).start()
-        self.qmp = Qmp(self.sock_path)
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode(errors="replace").rstrip("\r\n")
-            self.transcript.append(line)
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def wait_for(self, prefix, timeout):
-        """The first serial line that starts with `prefix`, or None."""
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                return None
-            if line is None:
-                return None
-            if line.startswith(prefix):
-                return line
-
-    def send(self, line):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-
-    def screendump(self, path):
-        return self.qmp.screendump(path)
-
-    def close(self):
-        self.qmp.close()
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
+    # Bound, the kernel's messages go to the framebuffer's console only: on
+    # the serial line they would cut into the FBTEST lines.
+    append = "quiet panic=-1 vga=" + mode + (" fbtest.bound console=tty0" if bound else " console=ttyS0")
+    return Machine("qemu-system-x86_64", ["-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1", "-vga", "std",
+                                          "-net", "none", "-kernel", vmlinuz, "-initrd", initrd, "-append", append],
+                   cache, tag)
 
 
 def colour_ok(pixel, name):
@@ -221,13 +130,12 @@ def settle(m, path, expected, depth):
     """The screenshot once it matches the expected picture, or the last one
     after 60 s; with the count of differing pixels and the first of them.
     The host decides when the picture is complete: each window drawn."""
-    deadline = time.monotonic() + 60
-    while True:
-        shot = m.screendump(path)
-        bad, first = differences(shot, expected, depth)
-        if bad == 0 or time.monotonic() > deadline:
-            return shot, bad, first
-        time.sleep(0.5)
+    last = []
+    def judge(shot):
+        last[:] = differences(shot, expected, depth)
+        return last[0]
+    shot, _ = qemu_screen.settle(m, path, judge)
+    return shot, last[0], last[1]
 
 
 def console_text(m, path, shot, expected):
@@ -247,7 +155,7 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
     """One boot; returns (passed, summary)."""
     t0 = time.monotonic()
     tag = name.replace(" ", "").replace(",", "-")
-    m = Machine(cache, vmlinuz, initrd, mode, bound == "bound", tag)
+    m = machine(cache, vmlinuz, initrd, mode, bound == "bound", tag)
     shot_path = os.path.join(cache, "shot-%s.ppm" % tag)
     try:
         flags = m.wait_for("FBTEST ", 300)
@@ -307,7 +215,7 @@ def main():
     cache = os.path.join(build, "fb-test")
     os.makedirs(cache, exist_ok=True)
     t0 = time.monotonic()
-    vmlinuz = kernel(cache)
+    vmlinuz = qemu_screen.debian_kernel(cache)
     clip_dir = clips(cache)
     initrd = os.path.join(cache, "initrd.cpio")
     initramfs(build, clip_dir, initrd)

@@ -1,8 +1,10 @@
-# Runs in the arm64 test machine, one per virtio serial port: reads a request
-# (one JSON line: id, argv, cwd, env), runs it, and sends back frames of
+# Runs in a test machine (tools/arm64/test's, tools/system's), one per virtio
+# serial port: reads a request (one JSON line: id, argv, cwd, env, and
+# optionally input, base64 for standard input), runs it, and sends back frames of
 # type byte + 4-byte big-endian length + payload: 'a' the request id, 'o' and
 # 'e' standard output and error, 'x' the exit status. A host that goes away
 # (vm-run killed by a test timeout) kills what it started.
+import base64
 import json
 import os
 import select
@@ -33,8 +35,16 @@ def read_request(fd):
 
 def run(fd, req):
     send(fd, b"a", req["id"].encode())
-    child = subprocess.Popen(req["argv"], cwd=req["cwd"], env=req["env"], stdin=subprocess.DEVNULL,
+    data = base64.b64decode(req["input"]) if req.get("input") is not None else None
+    child = subprocess.Popen(req["argv"], cwd=req["cwd"], env=req["env"],
+                             stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    if data is not None:
+        try:
+            child.stdin.write(data)
+        except BrokenPipeError:
+            pass
+        child.stdin.close()
     streams = {child.stdout.fileno(): b"o", child.stderr.fileno(): b"e"}
     poller = select.poll()
     for s in streams:
