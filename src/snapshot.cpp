@@ -1,9 +1,12 @@
 #include "snapshot.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -91,21 +94,81 @@ bool encode_png(AVFrame* rgb, packet_ptr* png, std::string* reason)
     return true;
 }
 
-bool write_file(const char* file, const AVPacket* png, std::string* reason)
+bool write_all(int fd, const AVPacket* png, std::string* reason)
 {
-    FILE* f = fopen(file, "wb");
-    if (f == nullptr) {
+    for (int done = 0; done < png->size;) {
+        const ssize_t n = write(fd, png->data + done, static_cast<size_t>(png->size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *reason = strerror(n < 0 ? errno : EIO);
+            return false;
+        }
+        done += static_cast<int>(n);
+    }
+    return true;
+}
+
+// A device or a pipe is written into as it is, never replaced or removed.
+bool write_special(const char* target, const AVPacket* png, std::string* reason)
+{
+    const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         *reason = strerror(errno);
         return false;
     }
-    const bool written = fwrite(png->data, 1, static_cast<size_t>(png->size), f) == static_cast<size_t>(png->size);
-    const int write_errno = errno;
-    if (fclose(f) != 0 || !written) {
-        *reason = strerror(written ? errno : write_errno);
-        unlink(file);  // no half picture left behind
+    const bool ok = write_all(fd, png, reason);
+    close(fd);
+    return ok;
+}
+
+// The picture goes to a new file beside the target, which replaces the
+// target only once it is whole: a failed write leaves the target as it was
+// and removes nothing but its own file. A symbolic link is followed, so the
+// file it names is replaced and the link stays.
+bool write_file(const char* file, const AVPacket* png, std::string* reason)
+{
+    std::string target = file;
+    if (char* real = realpath(file, nullptr)) {
+        target = real;
+        free(real);
+    }
+    struct stat old;
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
+        return write_special(target.c_str(), png, reason);
+    const size_t slash = target.rfind('/');
+    std::string temp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".snapshot-XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *reason = strerror(errno);
         return false;
     }
-    return true;
+    // The mode a new file gets (mkostemp's is 0600), or the replaced file's.
+    mode_t mode;
+    if (exists) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = write_all(fd, png, reason);
+    if (ok && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (close(fd) != 0 && ok) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        unlink(temp.c_str());
+    return ok;
 }
 
 }  // namespace
