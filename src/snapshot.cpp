@@ -1,6 +1,7 @@
 #include "snapshot.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@ namespace {
 // A picture in the render thread's hands for longer than this means it is
 // stuck; the snapshot gives up rather than the console.
 constexpr long COPY_TIMEOUT_MS = 5000;
+// The console waits no longer for a pipe or device to take the picture.
+constexpr int WRITE_TIMEOUT_MS = 2000;
 
 std::string av_text(int err)
 {
@@ -94,12 +97,24 @@ bool encode_png(AVFrame* rgb, packet_ptr* png, std::string* reason)
     return true;
 }
 
+// Writes the whole picture; a descriptor that takes nothing for
+// WRITE_TIMEOUT_MS (a pipe nobody reads) fails it.
 bool write_all(int fd, const AVPacket* png, std::string* reason)
 {
     for (int done = 0; done < png->size;) {
         const ssize_t n = write(fd, png->data + done, static_cast<size_t>(png->size - done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p = {fd, POLLOUT, 0};
+            const int ready = poll(&p, 1, WRITE_TIMEOUT_MS);
+            if (ready == 0) {
+                *reason = "nothing read it for 2 seconds";
+                return false;
+            }
+            if (ready > 0 || errno == EINTR)
+                continue;
+        }
         if (n <= 0) {
             *reason = strerror(n < 0 ? errno : EIO);
             return false;
@@ -110,11 +125,12 @@ bool write_all(int fd, const AVPacket* png, std::string* reason)
 }
 
 // A device or a pipe is written into as it is, never replaced or removed.
+// Opened without waiting: a pipe without a reader is refused at once.
 bool write_special(const char* target, const AVPacket* png, std::string* reason)
 {
-    const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        *reason = strerror(errno);
+        *reason = errno == ENXIO ? "nobody reads it" : strerror(errno);
         return false;
     }
     const bool ok = write_all(fd, png, reason);

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "in_process.h"
 #include "process.h"
@@ -84,6 +88,57 @@ TEST_F(SnapshotTarget, OnlyTheTargetChangesAndOnlyWhenTheWriteWorks)
         EXPECT_EQ(before, names_in(dir.path())) << c.target;  // nothing left beside, nothing removed
     }
     EXPECT_EQ("\x89PNG\r\n\x1a\n", head_of(dir.file("old.png")));
+}
+
+struct attempt_t {
+    std::string file, why;
+    std::atomic<int> result{-1};  // -1 while running
+};
+
+void* snapshot_body(void* arg)
+{
+    auto* a = static_cast<attempt_t*>(arg);
+    a->result = snapshot_write(a->file.c_str(), &a->why) ? 1 : 0;
+    return nullptr;
+}
+
+TEST_F(SnapshotTarget, APipeNobodyReadsIsGivenUpOnAtOnceOrAfterTwoSeconds)
+{
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (bool reader : {false, true}) {
+        // With a reader, the pipe is already full and stays so.
+        int rd = -1, wr = -1;
+        if (reader) {
+            rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            const std::string chunk(4096, 'x');
+            while (write(wr, chunk.data(), chunk.size()) > 0) {
+            }
+        }
+        attempt_t a;
+        a.file = fifo;
+        thread_t t;
+        thread_init(&t, "snapshot");
+        const auto start = std::chrono::steady_clock::now();
+        thread_start(&t, snapshot_body, &a);
+        for (int i = 0; i < 500 && a.result < 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(0, a.result.load()) << "still writing after 5 s: reader " << reader;
+        EXPECT_EQ(reader ? "nothing read it for 2 seconds" : "nobody reads it", a.why);
+        EXPECT_LT(took, std::chrono::milliseconds(reader ? 3500 : 1000));
+        // A writer still stuck is let go: the pipe is drained until it ends.
+        const int drain = rd >= 0 ? rd : open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        char buf[4096];
+        for (int i = 0; i < 1000 && a.result < 0; ++i)
+            if (read(drain, buf, sizeof buf) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        thread_done(&t);
+        for (int fd : {drain, wr})
+            if (fd >= 0)
+                close(fd);
+    }
 }
 
 }  // namespace
