@@ -332,7 +332,7 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     if (!parse_play_args(argc, argv, &a))
         return 0;
     if (streams_find(a.name) != nullptr) {
-        console_printf("Error: duplicate stream name '%s'!\n", a.name);
+        console_printf("Error: duplicate stream name '%s'!\n", url_redacted(a.name).c_str());
         return 0;
     }
     const char* fn = "cmd_play";
@@ -363,7 +363,7 @@ static stream_t* named_stream(int argc, const char** argv, int min_args, int max
     if (s == nullptr)
         s = streams_find(url_redacted(argv[0]).c_str());
     if (s == nullptr)
-        console_printf("Error: unable to find stream '%s'.\n", argv[0]);
+        console_printf("Error: unable to find stream '%s'.\n", url_redacted(argv[0]).c_str());
     return s;
 }
 

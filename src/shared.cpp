@@ -23,16 +23,24 @@ long long current_time_in_millis(void)
     return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
+// A password may hold '/', '?', '#' and '@': the authority's last '@' is
+// the last one before the first of those that follows an '@'. A word of the
+// text ends at a blank or a quote.
 std::string url_redacted(const char* text)
 {
     std::string u = text;
     for (size_t scheme = u.find("://"); scheme != std::string::npos; scheme = u.find("://", scheme + 3)) {
         const size_t host = scheme + 3;
-        const size_t end = std::min(u.find_first_of("/?# '\"\n", host), u.size());
-        const size_t at = end > host ? u.rfind('@', end - 1) : std::string::npos;
-        const size_t colon = u.find(':', host);
-        if (at != std::string::npos && at >= host && colon < at)
-            u.replace(colon + 1, at - colon - 1, "***");
+        const size_t word_end = std::min(u.find_first_of(" '\"\n\t", host), u.size());
+        const size_t colon = u.find_first_of(":/?#", host);
+        if (colon >= word_end || u[colon] != ':')
+            continue;
+        size_t at = u.find('@', colon);
+        if (at >= word_end)
+            continue;
+        const size_t path = std::min(u.find_first_of("/?#", at), word_end);
+        at = u.rfind('@', path - 1);
+        u.replace(colon + 1, at - colon - 1, "***");
     }
     return u;
 }
