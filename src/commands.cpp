@@ -110,18 +110,35 @@ static bool to_int(const char* str, long min, int* out)
     return true;
 }
 
-// Whether an input names this program's own standard input, output or
-// error: reading it would steal the console's lines.
-static bool names_own_stdio(const char* url)
+// The descriptor FFmpeg's pipe protocol reads for `pipe:<n>`: standard
+// input unless all of n is a number.
+static long pipe_descriptor(std::string_view n)
 {
-    std::string_view u = url;
-    for (std::string_view wrapper : {"async:", "cache:"})
-        while (u.substr(0, wrapper.size()) == wrapper)
-            u.remove_prefix(wrapper.size());
+    const std::string digits(n);
+    char* end = nullptr;
+    const long fd = strtol(digits.c_str(), &end, 10);
+    return end == digits.c_str() || *end != '\0' ? 0 : fd;
+}
+
+// Whether an input names this program's own standard input, output or
+// error: reading it would steal the console's lines. Wrappers are looked
+// through, and every part of a concatenation.
+static bool names_own_stdio(std::string_view u)
+{
+    for (std::string_view wrapper : {"async:", "cache:", "crypto:"})
+        if (u.substr(0, wrapper.size()) == wrapper)
+            return names_own_stdio(u.substr(wrapper.size()));
+    if (u.substr(0, 7) == "concat:") {
+        u.remove_prefix(7);
+        for (size_t bar; (bar = u.find('|')) != std::string_view::npos; u.remove_prefix(bar + 1))
+            if (names_own_stdio(u.substr(0, bar)))
+                return true;
+        return names_own_stdio(u);
+    }
     for (std::string_view proto : {"pipe:", "fd:"}) {
         if (u.substr(0, proto.size()) == proto) {
-            std::string_view n = u.substr(proto.size());
-            return n.empty() || n == "0" || n == "1" || n == "2";
+            const long fd = pipe_descriptor(u.substr(proto.size()));
+            return fd >= 0 && fd <= 2;
         }
     }
     if (u.substr(0, 5) == "file:")
