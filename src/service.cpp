@@ -236,7 +236,7 @@ bool make_control_socket(const char* path)
     const mode_t old_mask = umask(0117);
     const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     umask(old_mask);
-    if (bound != 0 || chmod(path, 0660) != 0 || listen(fd, 16) != 0) {
+    if (bound != 0 || listen(fd, 16) != 0) {
         fprintf(stderr, "velmor: cannot listen on '%s': %s\n", path, strerror(errno));
         close(fd);
         return false;
