@@ -301,7 +301,8 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             }
             i += 2;
         } else {
-            if (a->url != nullptr) {
+            // A word with a dash is a flag, not a URL ("-" alone is refused below).
+            if (a->url != nullptr || (arg[0] == '-' && arg[1] != '\0')) {
                 console_printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }

@@ -9,6 +9,14 @@
 
 namespace {
 
+std::string repeat(const std::string& s, int n)
+{
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
 TEST(RefusedPlay, SaysWhyAndStartsNothing)
 {
     const std::string url = "Error: stream url ";
@@ -17,6 +25,9 @@ TEST(RefusedPlay, SaysWhyAndStartsNothing)
         {"play pipe:x", url}, {"play pipe:00", url}, {"play pipe:+0", url}, {"play pipe:0x1", url},
         {"play cache:pipe:x", url}, {"play async:pipe:00", url}, {"play concat:/dev/stdin", url},
         {"play concat:/dev/null|pipe:2", url},
+        // Every word counts: a flag is named, and a line is never cut short.
+        {"play -x 5 /dev/null", "Error: unknown parameter '-x'!\n"},
+        {"play" + repeat(" -z", 80) + " /dev/null", "Error: more than 80 words after the command!\n"},
     };
     Player pl;
     for (const auto& [line, error] : refused) {
@@ -24,6 +35,11 @@ TEST(RefusedPlay, SaysWhyAndStartsNothing)
         EXPECT_EQ(error, got.substr(0, error.size())) << line << "\n" << got;
     }
     EXPECT_EQ("", pl.run("list", '1'));
+    // All the options that play documents fit on one line.
+    const std::string all = pl.run("play -n all -f mjpeg" + repeat(" -o probesize=32", 16) + repeat(" -d threads=1", 16) +
+                                   " /nonexistent", '1');
+    EXPECT_NE(std::string::npos, all.find(repeat("cmd_play: Codec option : 'threads=1'\n", 16))) << all;
+    pl.run("stop all", '1');
 }
 
 }  // namespace

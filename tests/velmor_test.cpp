@@ -32,7 +32,7 @@ TEST(Commands, ErrorsAndAnswersByNameListRenderStopAndPing)
         {"play -f nosuchformat x", "input format name is invalid!\n"},
         {"play -p 1", "window position is not specified correctly!\n"},
         {"play x -s 5", "window size is not specified correctly!\n"},
-        {"play -q x", "unknown parameter 'x'!\n"},  // an unknown option is taken for the URL
+        {"play -q x", "unknown parameter '-q'!\n"},  // an unknown flag is named
         {"play -p abc def x", pos}, {"play -p 99999999999 0 x", pos}, {"play -p 0 4294967296 x", pos},
         {"play -p 1x 2 x", pos}, {"play -p +1 2 x", pos}, {"play -s 4294967396 1 x", size}, {"play -s 1e3 10 x", size},
         {"play -s 10 0x10 x", size}, {"play -s -1 -1 x", size}, {"play -s 2147483648 1 x", size},
