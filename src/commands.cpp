@@ -187,6 +187,7 @@ struct play_args_t {
 
 constexpr size_t max_options = 16;
 constexpr size_t max_decoder_name = 64;
+constexpr int max_decoder_threads = 16;
 
 // Takes a "key=value" option of -o or -d; false after the error message.
 static bool add_option(int argc, const char** argv, int* i, std::vector<std::string>* to)
@@ -204,6 +205,14 @@ static bool add_option(int argc, const char** argv, int* i, std::vector<std::str
     }
     if (to->size() >= max_options) {
         console_printf("Error: more than %zu %s options!\n", max_options, what);
+        return false;
+    }
+    // FFmpeg makes as many decoder threads as asked (it only warns past 16),
+    // and evaluates expressions such as 1e6: only auto or 0 to 16 pass.
+    int threads = 0;
+    if ((what[0] == 'd' && std::string_view(opt, eq - opt) == "threads" && strcmp(eq + 1, "auto") != 0 &&
+                          (!to_int(eq + 1, 0, &threads) || threads > max_decoder_threads))) {
+        console_printf("Error: decoder option '%s' is not auto or 0 to %d threads!\n", opt, max_decoder_threads);
         return false;
     }
     to->push_back(opt);

@@ -25,6 +25,9 @@ TEST(RefusedPlay, SaysWhyAndStartsNothing)
         {"play pipe:x", url}, {"play pipe:00", url}, {"play pipe:+0", url}, {"play pipe:0x1", url},
         {"play cache:pipe:x", url}, {"play async:pipe:00", url}, {"play concat:/dev/stdin", url},
         {"play concat:/dev/null|pipe:2", url},
+        // Decoder threads: FFmpeg would make as many as asked.
+        {"play -d threads=17 /dev/null", "Error: decoder option 'threads=17' is not auto or 0 to 16 threads!\n"},
+        {"play -d threads=1e6 /dev/null", "Error: decoder option 'threads=1e6' is not auto or 0 to 16 threads!\n"},
         // Every word counts: a flag is named, and a line is never cut short.
         {"play -x 5 /dev/null", "Error: unknown parameter '-x'!\n"},
         {"play" + repeat(" -z", 80) + " /dev/null", "Error: more than 80 words after the command!\n"},
