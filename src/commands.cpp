@@ -23,6 +23,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/opt.h>
 }
 
 // ---------------------------------------------------------------------------
@@ -205,6 +206,15 @@ static bool add_option(int argc, const char** argv, int* i, std::vector<std::str
     }
     if (to->size() >= max_options) {
         console_printf("Error: more than %zu %s options!\n", max_options, what);
+        return false;
+    }
+    // A key no FFmpeg component knows would only be found after a successful
+    // open, so a typo for an unreachable camera would go unreported for ever.
+    const AVClass* known = what[0] == 'i' ? avformat_get_class() : avcodec_get_class();
+    const std::string key(opt, eq);
+    if (av_opt_find(&known, key.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ) == nullptr) {
+        console_printf("Error: no FFmpeg %s has an option '%s'!\n", what[0] == 'i' ? "input" : "decoder",
+                       url_redacted(key.c_str()).c_str());
         return false;
     }
     // FFmpeg makes as many decoder threads as asked (it only warns past 16),

@@ -28,6 +28,9 @@ TEST(RefusedPlay, SaysWhyAndStartsNothing)
         // Decoder threads: FFmpeg would make as many as asked.
         {"play -d threads=17 /dev/null", "Error: decoder option 'threads=17' is not auto or 0 to 16 threads!\n"},
         {"play -d threads=1e6 /dev/null", "Error: decoder option 'threads=1e6' is not auto or 0 to 16 threads!\n"},
+        // Keys that no demuxer, protocol or decoder knows.
+        {"play -o rtsp_transprt=tcp /dev/null", "Error: no FFmpeg input has an option 'rtsp_transprt'!\n"},
+        {"play -d thread=2 /dev/null", "Error: no FFmpeg decoder has an option 'thread'!\n"},
         // Every word counts: a flag is named, and a line is never cut short.
         {"play -x 5 /dev/null", "Error: unknown parameter '-x'!\n"},
         {"play" + repeat(" -z", 80) + " /dev/null", "Error: more than 80 words after the command!\n"},

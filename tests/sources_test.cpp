@@ -50,10 +50,11 @@ TEST(SourceFlags, HopelessSourcesEndAndLostOnesAreLetGo)
     PyServer stall("stall", clip_mjpeg(), 5);
     Player pl;
     const std::string clip = clip_mjpeg();
-    pl.run("play -n opt -f mjpeg -o nosuch=1 -o probesize=32768 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("input of stream 'opt' did not take option 'nosuch': stream ended\n", 10s));
-    pl.run("play -n dopt -f mjpeg -d lowres=1 -d bogus=2 " + clip, '1');
-    ASSERT_TRUE(pl.p.wait_seen("decoder of stream 'dopt' did not take option 'bogus': stream ended\n", 10s));
+    // Keys that some other demuxer or decoder knows.
+    pl.run("play -n opt -f mjpeg -o rtsp_transport=tcp -o probesize=32768 " + clip, '1');
+    ASSERT_TRUE(pl.p.wait_seen("input of stream 'opt' did not take option 'rtsp_transport': stream ended\n", 10s));
+    pl.run("play -n dopt -f mjpeg -d lowres=1 -d is_avc=1 " + clip, '1');
+    ASSERT_TRUE(pl.p.wait_seen("decoder of stream 'dopt' did not take option 'is_avc': stream ended\n", 10s));
     pl.run("play -n dec -c h264 -f mjpeg " + clip, '1');
     ASSERT_TRUE(pl.p.wait_seen("decoder 'h264' cannot decode mjpeg video: stream ended\n", 10s));
     pl.run("play -n proto rtspt://127.0.0.1:1/x", '1');
