@@ -144,6 +144,11 @@ void* thread_starter(void* arg)
     assert(key_ready());
     thread_t* t = static_cast<thread_t*>(arg);
     set_self(t, "thread_starter");
+    // top -H, ps -L and gdb show the registry's name (cut to the 15 bytes
+    // the kernel keeps).
+    char shown[16];
+    snprintf(shown, sizeof shown, "%s", t->name);
+    pthread_setname_np(pthread_self(), shown);
     // A stack overflow leaves no stack for the crash report: give every
     // thread an alternate one (only when the crash reporter is linked in).
     if (sigsegv_thread_init != nullptr)
