@@ -382,8 +382,12 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     print_source_flags(a);
 
     stream_t* s = stream_new(a.name, a.url, a.settings);
+    if (const int err = stream_start(s); err != 0) {
+        console_printf("Error: cannot start stream '%s': %s!\n", url_redacted(a.name).c_str(), strerror(err));
+        stream_free(s);
+        return 0;
+    }
     streams_append(s);
-    stream_start(s);
     return 1;
 }
 

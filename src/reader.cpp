@@ -131,14 +131,14 @@ void stream_free(stream_t* stream)
     delete stream;
 }
 
-void stream_start(stream_t* stream)
+int stream_start(stream_t* stream)
 {
     assert(stream != nullptr);
     assert(thread_is_alive(&stream->reader) == 0);
     stream->terminate = 0;
     stream->force_reconnect = 0;
     stream->unblock_time = 0;
-    thread_start(&stream->reader, reader_thread, stream);
+    return thread_start(&stream->reader, reader_thread, stream);
 }
 
 void stream_stop(stream_t* stream)

@@ -10,8 +10,9 @@
 stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings);
 void stream_free(stream_t* stream);
 
-// Starts the reader; it must not be running.
-void stream_start(stream_t* stream);
+// Starts the reader; it must not be running. 0, or the error number when
+// no thread could be made.
+int stream_start(stream_t* stream);
 // Ends the reader and waits for it; nothing when it does not run.
 void stream_stop(stream_t* stream);
 // Makes the reader drop its connection and connect again at once.

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -483,7 +484,10 @@ void render_start(const render_settings_t& settings)
     R.registered = 0;
     thread_init(&R.thread, "render");
     R.stopping = 0;
-    thread_start(&R.thread, render_thread, nullptr);
+    if (thread_start(&R.thread, render_thread, nullptr) != 0) {
+        printf("%s: can't create thread!\n", "render_start");
+        exit(1);
+    }
 }
 
 void render_stop(void)

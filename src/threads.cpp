@@ -460,7 +460,7 @@ void thread_done(thread_t* t)
     pthread_cond_destroy(&t->wait_cv);
 }
 
-void thread_start(thread_t* t, void* (*run)(void*), void* arg)
+int thread_start(thread_t* t, void* (*run)(void*), void* arg)
 {
     assert(t != nullptr);
     assert(run != nullptr);
@@ -475,14 +475,17 @@ void thread_start(thread_t* t, void* (*run)(void*), void* arg)
         t->run_arg = arg;
     }
 
+    // A task limit (TasksMax, pids.max) is the caller's failure, not the
+    // program's: the record stays startable.
     pthread_t handle;
-    if (pthread_create(&handle, nullptr, thread_starter, t) != 0)
-        fatal("thread_start", "can't create thread!");
+    if (const int err = pthread_create(&handle, nullptr, thread_starter, t); err != 0)
+        return err;
 
     registry_lock g;
     while (t->state == CREATING)
         pthread_cond_wait(&cv, &lock);
     assert(pthread_equal(t->th, handle));
+    return 0;
 }
 
 int thread_is_alive(thread_t* thread)

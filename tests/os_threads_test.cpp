@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "player.h"
 
@@ -38,6 +39,41 @@ TEST(OsThreads, AreNamedAsInTheRegistry)
     EXPECT_EQ(1u, names.count("render")) << testing::PrintToString(names);
     EXPECT_EQ(1u, names.count("a-rather-long-s")) << testing::PrintToString(names);
     pl.run("stopall", '1');
+}
+
+// Under a task limit one more play fails alone: the player and its other
+// streams go on. The player runs as a user of its own, since root ignores
+// RLIMIT_NPROC, with room for the tasks it has with one stream.
+TEST(OsThreads, APlayWithoutAThreadFailsAlone)
+{
+    const std::vector<std::string> as_user = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+                                              "/usr/bin/prlimit"};
+    char res = 0;
+    std::string limit;
+    {
+        Child p({as_user[0], as_user[1], as_user[2], as_user[3], VELMOR_BINARY}, true);
+        ASSERT_TRUE(p.wait_for("0>"));
+        p.command("play -n a /nonexistent", &res);
+        limit = std::to_string(usage_of(p.pid()).first);
+        p.send("exit\n");
+        EXPECT_EQ(0, p.wait_exit(10s));
+    }
+    std::vector<std::string> argv = as_user;
+    argv.insert(argv.end(), {"--nproc=" + limit + ":" + limit, VELMOR_BINARY});
+    Child p(argv, true);
+    ASSERT_TRUE(p.wait_for("0>"));
+    p.command("play -n a /nonexistent", &res);
+    EXPECT_EQ('1', res);
+    const std::string out = p.command("play -n b /nonexistent", &res);
+    EXPECT_EQ('0', res);
+    EXPECT_NE(std::string::npos, out.find("Error: cannot start stream 'b': Resource temporarily unavailable!\n")) << out;
+    EXPECT_NE(std::string::npos, p.command("list", &res).find(" a ")) << p.output();
+    EXPECT_EQ('1', res);
+    p.command("stop a", &res);
+    p.command("play -n b /nonexistent", &res);  // room again
+    EXPECT_EQ('1', res);
+    p.send("exit\n");
+    EXPECT_EQ(0, p.wait_exit(10s));
 }
 
 }  // namespace
