@@ -2,11 +2,14 @@
 // folder, an old socket whose owner hangs, descriptors the parent closed.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -40,6 +43,47 @@ TEST(ControlSocket, ItsModeIsSetWithoutFollowingAPath)
     EXPECT_EQ(0600u, st.st_mode & 07777);
     p.send("exit\n");
     p.wait_exit(10s);  // LeakSanitizer, under strace, fails the exit status
+}
+
+// A session on the socket at `path`, once it answers, past its first prompt.
+std::unique_ptr<Child> session(const std::string& path)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(20ms)) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            auto c = std::make_unique<Child>(fd);
+            EXPECT_TRUE(c->wait_for("0>", 10s));
+            return c;
+        }
+        close(fd);
+    }
+    return nullptr;
+}
+
+// Started with its output and error closed, the player's own files do not
+// take descriptors 1 and 2 (the wake-up pipe there filled with FFmpeg's
+// messages and the main loop spun).
+TEST(ControlSocket, StartedWithOutputAndErrorClosed)
+{
+    TempDir dir;
+    const std::string sock = dir.file("control");
+    Child p({"/bin/sh", "-c", "exec " VELMOR_BINARY " --control " + sock + " >&- 2>&-"});
+    auto s = session(sock);
+    ASSERT_NE(nullptr, s);
+    char res = 0;
+    s->command("play -f mjpeg tcp://127.0.0.1:1", &res);
+    EXPECT_EQ('1', res);
+    for (const char* fd : {"1", "2"}) {
+        char target[256] = {};
+        readlink(("/proc/" + std::to_string(p.pid()) + "/fd/" + fd).c_str(), target, sizeof target - 1);
+        EXPECT_STREQ("/dev/null", target) << fd;
+    }
+    EXPECT_EQ("pong(x)\n", s->command("ping x", &res));
+    s->send("exit\n");
+    EXPECT_EQ(0, p.wait_exit(10s));
 }
 
 }  // namespace
