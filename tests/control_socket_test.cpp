@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "process.h"
 
@@ -84,6 +85,34 @@ TEST(ControlSocket, StartedWithOutputAndErrorClosed)
     EXPECT_EQ("pong(x)\n", s->command("ping x", &res));
     s->send("exit\n");
     EXPECT_EQ(0, p.wait_exit(10s));
+}
+
+// An old socket whose owner accepts nothing (its backlog full) is given up
+// after a few seconds, with status 2.
+TEST(ControlSocket, AnOwnerThatDoesNotAcceptIsGivenUpOn)
+{
+    TempDir dir;
+    const std::string sock = dir.file("control");
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+    const int hung = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(hung, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(hung, 0));
+    std::vector<int> queued;
+    for (int i = 0; i < 100; ++i) {
+        queued.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            break;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Child p({VELMOR_BINARY, "--control", sock}, true);
+    EXPECT_EQ(2, p.wait_exit(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    EXPECT_NE(std::string::npos, p.errors().find("accepts no connection")) << p.errors();
+    for (int fd : queued)
+        close(fd);
+    close(hung);
 }
 
 }  // namespace
