@@ -205,6 +205,7 @@ struct reader_t {
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
     bool hopeless = false;            // the open failed in a way no retry can mend
+    bool undecodable = false;         // the decoder cannot work here (hardware it lacks)
     // MJPEG through libjpeg-turbo, FFmpeg's decoder for what it refuses;
     // null for other codecs.
     jpeg_decoder_ptr jpeg;
@@ -497,6 +498,17 @@ bool worth_decoding(reader_t& r)
 // Reports the first decoding error of a burst; a picture ends the burst.
 void decoding_failed(reader_t& r, int err)
 {
+    // A decoder that never gave a picture and says it cannot work at all (a
+    // hardware decoder without its hardware) fails the same way every time.
+    if (r.framescount == 0 && (err == AVERROR(ENOSYS) || err == AVERROR(ENODEV))) {
+        if (!r.undecodable) {
+            stats_note_error(r.s, err);
+            printf("%s: decoder '%s' of stream '%s' decodes nothing: %s: stream ended\n", fn, r.decoder->codec->name,
+                   r.s->name, error_text(err).c_str());
+        }
+        r.undecodable = true;
+        return;
+    }
     if (!r.decode_failing) {
         stats_note_error(r.s, err);
         printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, error_text(err).c_str());
@@ -599,6 +611,8 @@ step_e read_packets(reader_t& r)
         }
         const bool alive = r.pkt->stream_index != r.videostream || decode_packet(r);
         release_packet(r);
+        if (r.undecodable)
+            return step_e::end;
         if (!alive)
             return step_e::retry_lost;
     }
