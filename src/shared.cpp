@@ -5,6 +5,8 @@
 
 #include <sys/time.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -16,11 +18,14 @@ extern "C" {
 fbuffer_t* fb0;
 monitor_t ffmpeg_mon;
 
+// The monotonic clock: boards without a real-time clock step the wall clock
+// by years when NTP syncs, which would fire every deadline or freeze every
+// wait. Nothing prints it as a date.
 long long current_time_in_millis(void)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // A password may hold '/', '?', '#' and '@': the authority's last '@' is

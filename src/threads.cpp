@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <ctime>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +115,14 @@ void record_init(thread_t* t, char* name, const char* func)
     t->state = CREATING;
     t->name = name;
     t->interrupted = 0;
-    if (pthread_cond_init(&t->wait_cv, nullptr) != 0)
+    // Timed waits measure the monotonic clock, which a step of the wall
+    // clock does not move.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    const int err = pthread_cond_init(&t->wait_cv, &attr);
+    pthread_condattr_destroy(&attr);
+    if (err != 0)
         fatal(func, "pthread_cond_init() failed!");
     t->wait_mon = nullptr;
     list_item_init(&t->thread_item);
@@ -311,14 +319,15 @@ void monitor_notify_all(monitor_t* mon)
     }
 }
 
-// An absolute wall-clock deadline: the clock pthread_cond_timedwait measures.
+// An absolute deadline on the monotonic clock, the one every wait_cv
+// measures.
 static void getTimeoutRelative(struct timespec* ts, long long millis, long long nanos)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    long long sec = static_cast<long long>(tv.tv_sec) + millis / 1000 + nanos / 1000000000LL;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long sec = static_cast<long long>(now.tv_sec) + millis / 1000 + nanos / 1000000000LL;
     long long ns = nanos % 1000000000LL;
-    ns += (static_cast<long long>(tv.tv_usec) + (millis % 1000) * 1000) * 1000;
+    ns += static_cast<long long>(now.tv_nsec) + (millis % 1000) * 1000000;
     sec += ns / 1000000000LL;
     ns %= 1000000000LL;
     if (sec > 0x7fffffffLL)
