@@ -236,9 +236,9 @@ void close_input(reader_t& r)
     r.videostream = -1;
 }
 
+// Every packet: never behind the FFmpeg monitor.
 void release_packet(reader_t& r)
 {
-    ffmpeg_guard ff;
     av_packet_unref(r.pkt.get());
 }
 
@@ -352,7 +352,8 @@ bool open_decoder(reader_t& r)
         return false;
     }
     const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
-    ffmpeg_guard ff;
+    // No FFmpeg monitor: avcodec_open2 locks what still needs it itself, and
+    // a hardware decoder's open may take long.
     const AVCodec* codec = r.s->settings.decoder;
     if (codec != nullptr && codec->id != par->codec_id) {
         printf("%s: decoder '%s' cannot decode %s video: stream ended\n", fn, codec->name,

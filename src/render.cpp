@@ -207,7 +207,8 @@ SwsContext* scaler_for(stream_t* s, const geometry_t& g, int format)
     const int dsth = static_cast<int>(g.dsth);
     if (s->swsctx == nullptr || s->psrcw != g.srcw || s->psrch != g.srch || s->pdstw != dstw || s->pdsth != dsth
         || s->pfmt != format) {
-        ffmpeg_guard ff;
+        // A scaler per stream, made on this thread: no FFmpeg monitor in the
+        // picture path.
         s->swsctx = sws_getCachedContext(s->swsctx, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
                                          fb0->format, SWS_POINT, nullptr, nullptr, nullptr);
         s->psrcw = g.srcw;

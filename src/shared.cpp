@@ -83,26 +83,25 @@ void ffmpeg_unlock(void)
     monitor_unlock(&ffmpeg_mon);
 }
 
+// Without the FFmpeg monitor: FFmpeg 5.1 frees these safely from any
+// thread, and closing an input may wait on the network (an RTSP TEARDOWN),
+// which must hold up no other stream.
 void ffmpeg_deleter::operator()(AVFormatContext* p) const
 {
-    ffmpeg_guard ff;
     avformat_close_input(&p);
 }
 
 void ffmpeg_deleter::operator()(AVCodecContext* p) const
 {
-    ffmpeg_guard ff;
     avcodec_free_context(&p);
 }
 
 void ffmpeg_deleter::operator()(AVPacket* p) const
 {
-    ffmpeg_guard ff;
     av_packet_free(&p);
 }
 
 void ffmpeg_deleter::operator()(AVFrame* p) const
 {
-    ffmpeg_guard ff;
     av_frame_free(&p);
 }

@@ -49,8 +49,8 @@ public:
     ffmpeg_guard() : monitor_guard(&ffmpeg_mon) {}
 };
 
-// Owners of FFmpeg objects; releasing one takes the FFmpeg monitor, as every
-// release of an FFmpeg object does.
+// Owners of FFmpeg objects; released without the FFmpeg monitor (closing an
+// input may wait on the network).
 struct ffmpeg_deleter {
     void operator()(AVFormatContext* p) const;
     void operator()(AVCodecContext* p) const;
