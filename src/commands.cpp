@@ -23,6 +23,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/opt.h>
 }
 
 // ---------------------------------------------------------------------------
@@ -106,18 +107,35 @@ static bool to_int(const char* str, long min, int* out)
     return true;
 }
 
-// Whether an input names this program's own standard input, output or
-// error: reading it would steal the console's lines.
-static bool names_own_stdio(const char* url)
+// The descriptor FFmpeg's pipe protocol reads for `pipe:<n>`: standard
+// input unless all of n is a number.
+static long pipe_descriptor(std::string_view n)
 {
-    std::string_view u = url;
-    for (std::string_view wrapper : {"async:", "cache:"})
-        while (u.substr(0, wrapper.size()) == wrapper)
-            u.remove_prefix(wrapper.size());
+    const std::string digits(n);
+    char* end = nullptr;
+    const long fd = strtol(digits.c_str(), &end, 10);
+    return end == digits.c_str() || *end != '\0' ? 0 : fd;
+}
+
+// Whether an input names this program's own standard input, output or
+// error: reading it would steal the console's lines. Wrappers are looked
+// through, and every part of a concatenation.
+static bool names_own_stdio(std::string_view u)
+{
+    for (std::string_view wrapper : {"async:", "cache:", "crypto:"})
+        if (u.substr(0, wrapper.size()) == wrapper)
+            return names_own_stdio(u.substr(wrapper.size()));
+    if (u.substr(0, 7) == "concat:") {
+        u.remove_prefix(7);
+        for (size_t bar; (bar = u.find('|')) != std::string_view::npos; u.remove_prefix(bar + 1))
+            if (names_own_stdio(u.substr(0, bar)))
+                return true;
+        return names_own_stdio(u);
+    }
     for (std::string_view proto : {"pipe:", "fd:"}) {
         if (u.substr(0, proto.size()) == proto) {
-            std::string_view n = u.substr(proto.size());
-            return n.empty() || n == "0" || n == "1" || n == "2";
+            const long fd = pipe_descriptor(u.substr(proto.size()));
+            return fd >= 0 && fd <= 2;
         }
     }
     if (u.substr(0, 5) == "file:")
@@ -166,6 +184,7 @@ struct play_args_t {
 
 constexpr size_t max_options = 16;
 constexpr size_t max_decoder_name = 64;
+constexpr int max_decoder_threads = 16;
 
 // Takes a "key=value" option of -o or -d; false after the error message.
 static bool add_option(int argc, const char** argv, int* i, std::vector<std::string>* to)
@@ -183,6 +202,23 @@ static bool add_option(int argc, const char** argv, int* i, std::vector<std::str
     }
     if (to->size() >= max_options) {
         console_printf("Error: more than %zu %s options!\n", max_options, what);
+        return false;
+    }
+    // A key no FFmpeg component knows would only be found after a successful
+    // open, so a typo for an unreachable camera would go unreported for ever.
+    const AVClass* known = what[0] == 'i' ? avformat_get_class() : avcodec_get_class();
+    const std::string key(opt, eq);
+    if (av_opt_find(&known, key.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ) == nullptr) {
+        console_printf("Error: no FFmpeg %s has an option '%s'!\n", what[0] == 'i' ? "input" : "decoder",
+                       url_redacted(key.c_str()).c_str());
+        return false;
+    }
+    // FFmpeg makes as many decoder threads as asked (it only warns past 16),
+    // and evaluates expressions such as 1e6: only auto or 0 to 16 pass.
+    int threads = 0;
+    if ((what[0] == 'd' && std::string_view(opt, eq - opt) == "threads" && strcmp(eq + 1, "auto") != 0 &&
+                          (!to_int(eq + 1, 0, &threads) || threads > max_decoder_threads))) {
+        console_printf("Error: decoder option '%s' is not auto or 0 to %d threads!\n", opt, max_decoder_threads);
         return false;
     }
     to->push_back(opt);
@@ -280,7 +316,8 @@ static bool parse_play_args(int argc, const char** argv, play_args_t* a)
             }
             i += 2;
         } else {
-            if (a->url != nullptr) {
+            // A word with a dash is a flag, not a URL ("-" alone is refused below).
+            if (a->url != nullptr || (arg[0] == '-' && arg[1] != '\0')) {
                 console_printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }
@@ -331,7 +368,7 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     if (!parse_play_args(argc, argv, &a))
         return 0;
     if (streams_find(a.name) != nullptr) {
-        console_printf("Error: duplicate stream name '%s'!\n", a.name);
+        console_printf("Error: duplicate stream name '%s'!\n", url_redacted(a.name).c_str());
         return 0;
     }
     const char* fn = "cmd_play";
@@ -344,8 +381,12 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
     print_source_flags(a);
 
     stream_t* s = stream_new(a.name, a.url, a.settings);
+    if (const int err = stream_start(s); err != 0) {
+        console_printf("Error: cannot start stream '%s': %s!\n", url_redacted(a.name).c_str(), strerror(err));
+        stream_free(s);
+        return 0;
+    }
     streams_append(s);
-    stream_start(s);
     last_played = s->name;
     return 1;
 }
@@ -368,7 +409,7 @@ static stream_t* named_stream(int argc, const char** argv, int min_args, int max
     if (s == nullptr)
         s = streams_find(url_redacted(argv[0]).c_str());
     if (s == nullptr)
-        console_printf("Error: unable to find stream '%s'.\n", argv[0]);
+        console_printf("Error: unable to find stream '%s'.\n", url_redacted(argv[0]).c_str());
     return s;
 }
 

@@ -97,8 +97,8 @@ static int console_exec_int(char* cmdline)
     if (*p != '\0')
         *p++ = '\0';
 
-    // Words past the sixteenth argument are dropped: no command takes that
-    // many, and the vector must not overflow.
+    // A line with more words than the vector holds is refused whole: a
+    // command run without its last words would do something not asked for.
     const char* argv[CONSOLE_MAX_ARGS + 1] = {};
     int argc = 0;
     for (;;) {
@@ -106,8 +106,11 @@ static int console_exec_int(char* cmdline)
             ++p;
         if (*p == '\0')
             break;
-        if (argc < CONSOLE_MAX_ARGS)
-            argv[argc++] = p;
+        if (argc == CONSOLE_MAX_ARGS) {
+            console_printf("Error: more than %d words after the command!\n", CONSOLE_MAX_ARGS);
+            return 0;
+        }
+        argv[argc++] = p;
         while (*p != '\0' && !is_space(*p))
             ++p;
         if (*p == '\0')

@@ -19,7 +19,9 @@ typedef struct console_cmd console_cmd_t;
 
 enum {
     CONSOLE_LINE_MAX = 512,  // line buffer size: 511 characters and the NUL
-    CONSOLE_MAX_ARGS = 16,   // arguments after the command word
+    // Arguments after the command word: play's flags with 16 -o and 16 -d
+    // options each and the URL.
+    CONSOLE_MAX_ARGS = 80,
 };
 
 // One console user: the line being typed and where its commands' answers go.

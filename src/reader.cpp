@@ -19,75 +19,6 @@
 #include "stats.h"
 
 // ---------------------------------------------------------------------------
-// Stream record and block-timeout watchdog
-// ---------------------------------------------------------------------------
-
-const char* stream_get_state_name(stream_t* stream)
-{
-    assert(stream != nullptr);
-    return stream_state_name(stream->state.load());
-}
-
-// ---------------------------------------------------------------------------
-// Stream life cycle
-// ---------------------------------------------------------------------------
-
-stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings)
-{
-    assert(name != nullptr);
-    assert(inputfile != nullptr);
-    stream_t* stream = new stream_t{};
-    list_item_init(&stream->dlink);
-    stream->name = strdup(name);
-    stream->inputfile = strdup(inputfile);
-    assert(stream->name != nullptr && stream->inputfile != nullptr);
-    stream->settings = settings;
-    thread_init(&stream->reader, name);
-    return stream;
-}
-
-void stream_free(stream_t* stream)
-{
-    if (stream == nullptr)
-        return;
-    assert(stream->dlink.next == nullptr);
-    assert(thread_is_alive(&stream->reader) == 0);
-    thread_done(&stream->reader);
-    free(stream->name);
-    free(stream->inputfile);
-    delete stream;
-}
-
-void stream_start(stream_t* stream)
-{
-    assert(stream != nullptr);
-    assert(thread_is_alive(&stream->reader) == 0);
-    stream->terminate = 0;
-    stream->force_reconnect = 0;
-    stream->unblock_time = 0;
-    thread_start(&stream->reader, reader_thread, stream);
-}
-
-void stream_stop(stream_t* stream)
-{
-    assert(stream != nullptr);
-    if (thread_is_alive(&stream->reader) == 0)
-        return;
-    stream->terminate = 1;
-    thread_interrupt(&stream->reader);
-    thread_join(&stream->reader);
-}
-
-void stream_force_reconnect(stream_t* stream)
-{
-    assert(stream != nullptr);
-    if (thread_is_alive(&stream->reader) == 0)
-        return;
-    stream->force_reconnect = 1;
-    thread_interrupt(&stream->reader);
-}
-
-// ---------------------------------------------------------------------------
 // Reader thread
 // ---------------------------------------------------------------------------
 
@@ -132,6 +63,7 @@ struct reader_t {
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
     bool hopeless = false;            // the open failed in a way no retry can mend
+    bool undecodable = false;         // the decoder cannot work here (hardware it lacks)
     // MJPEG through libjpeg-turbo, FFmpeg's decoder for what it refuses;
     // null for other codecs.
     jpeg_decoder_ptr jpeg;
@@ -155,9 +87,9 @@ void close_input(reader_t& r)
     r.videostream = -1;
 }
 
+// Every packet: never behind the FFmpeg monitor.
 void release_packet(reader_t& r)
 {
-    ffmpeg_guard ff;
     av_packet_unref(r.pkt.get());
 }
 
@@ -271,7 +203,8 @@ bool open_decoder(reader_t& r)
         return false;
     }
     const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
-    ffmpeg_guard ff;
+    // No FFmpeg monitor: avcodec_open2 locks what still needs it itself, and
+    // a hardware decoder's open may take long.
     const AVCodec* codec = r.s->settings.decoder;
     if (codec != nullptr && codec->id != par->codec_id) {
         printf("%s: decoder '%s' cannot decode %s video: stream ended\n", fn, codec->name,
@@ -417,6 +350,17 @@ bool worth_decoding(reader_t& r)
 // Reports the first decoding error of a burst; a picture ends the burst.
 void decoding_failed(reader_t& r, int err)
 {
+    // A decoder that never gave a picture and says it cannot work at all (a
+    // hardware decoder without its hardware) fails the same way every time.
+    if (r.framescount == 0 && (err == AVERROR(ENOSYS) || err == AVERROR(ENODEV))) {
+        if (!r.undecodable) {
+            stats_note_error(r.s, err);
+            printf("%s: decoder '%s' of stream '%s' decodes nothing: %s: stream ended\n", fn, r.decoder->codec->name,
+                   r.s->name, av_error_text(err).c_str());
+        }
+        r.undecodable = true;
+        return;
+    }
     if (!r.decode_failing) {
         stats_note_error(r.s, err);
         printf("%s: cannot decode a picture of stream '%s': %s\n", fn, r.s->name, av_error_text(err).c_str());
@@ -519,6 +463,8 @@ step_e read_packets(reader_t& r)
         }
         const bool alive = r.pkt->stream_index != r.videostream || decode_packet(r);
         release_packet(r);
+        if (r.undecodable)
+            return step_e::end;
         if (!alive)
             return step_e::retry_lost;
     }

@@ -1,23 +1,11 @@
-// Streams: the life cycle of a stream record and its reader thread (connect,
-// probe, decode, hand pictures to the renderer, reconnect); the watchdog
-// that bounds every blocking FFmpeg operation of a reader is watchdog.h.
+// The reader thread of a stream (connect, probe, decode, hand pictures to
+// the renderer, reconnect); the record's life cycle is stream.h, the
+// watchdog that bounds every blocking FFmpeg operation of a reader is
+// watchdog.h.
 #pragma once
 
+#include "stream.h"
 #include "velmor.h"
 #include "watchdog.h"
-
-// A stream record on the heap, reader not started; stream_free releases it
-// once the reader has ended and the record has left the registry.
-stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings);
-void stream_free(stream_t* stream);
-
-// Starts the reader; it must not be running.
-void stream_start(stream_t* stream);
-// Ends the reader and waits for it; nothing when it does not run.
-void stream_stop(stream_t* stream);
-// Makes the reader drop its connection and connect again at once.
-void stream_force_reconnect(stream_t* stream);
-
-const char* stream_get_state_name(stream_t* stream);
 
 void* reader_thread(void* arg);

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -170,7 +171,8 @@ SwsContext* scaler_for(render_stream_t* d, const geometry_t& g, int format, AVPi
     const int dsth = static_cast<int>(g.dsth);
     if (d->scaler == nullptr || d->scaler_src_w != g.srcw || d->scaler_src_h != g.srch || d->scaler_dst_w != dstw
         || d->scaler_dst_h != dsth || d->scaler_format != format) {
-        ffmpeg_guard ff;
+        // A scaler per stream, made on this thread: no FFmpeg monitor in the
+        // picture path.
         d->scaler = sws_getCachedContext(d->scaler, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
                                          to, SWS_POINT, nullptr, nullptr, nullptr);
         d->scaler_src_w = g.srcw;
@@ -456,7 +458,10 @@ void render_start(const render_settings_t& settings)
     list_init(&renderer.streams);
     renderer.registered = 0;
     thread_init(&renderer.thread, "render");
-    thread_start(&renderer.thread, render_thread, nullptr);
+    if (thread_start(&renderer.thread, render_thread, nullptr) != 0) {
+        printf("%s: can't create thread!\n", "render_start");
+        exit(1);
+    }
 }
 
 void render_stop(void)

@@ -37,6 +37,7 @@ enum {
     // Answers a client leaves unread past this: it is dropped, not served.
     MAX_PENDING = 1 << 20,
     READ_CHUNK = 4096,  // per client and wake-up, so no client starves the others
+    PROBE_TRIES = 30,  // 100 ms apart: how long an old socket's owner may keep its backlog full
     MAX_SCRIPT_BYTES = 1 << 20,  // a script larger than this is refused
 };
 
@@ -271,10 +272,24 @@ bool make_control_socket(const char* path)
             close(fd);
             return false;
         }
-        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool alive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        // Without blocking: a hung player with a full backlog would keep a
+        // blocking connect waiting for ever. EAGAIN is that full backlog.
+        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int err = EAGAIN;
+        for (int i = 0; probe >= 0 && err == EAGAIN && i < PROBE_TRIES; ++i) {
+            if (i > 0)
+                usleep(100000);
+            err = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+        }
         if (probe >= 0)
             close(probe);
+        if (probe >= 0 && err == EAGAIN) {
+            fprintf(stderr, "velmor: the player on '%s' accepts no connection: gave up after %d s\n", path,
+                    PROBE_TRIES / 10);
+            close(fd);
+            return false;
+        }
+        const bool alive = probe >= 0 && err == 0;
         if (alive) {
             fprintf(stderr, "velmor: another player listens on '%s'\n", path);
             close(fd);
@@ -286,7 +301,7 @@ bool make_control_socket(const char* path)
     const mode_t old_mask = umask(0117);
     const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     umask(old_mask);
-    if (bound != 0 || chmod(path, 0660) != 0 || listen(fd, 16) != 0) {
+    if (bound != 0 || listen(fd, 16) != 0) {
         fprintf(stderr, "velmor: cannot listen on '%s': %s\n", path, strerror(errno));
         close(fd);
         return false;

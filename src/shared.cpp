@@ -5,6 +5,8 @@
 
 #include <sys/time.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -16,23 +18,34 @@ extern "C" {
 fbuffer_t* fb0;
 monitor_t ffmpeg_mon;
 
+// The monotonic clock: boards without a real-time clock step the wall clock
+// by years when NTP syncs, which would fire every deadline or freeze every
+// wait. Nothing prints it as a date.
 long long current_time_in_millis(void)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// A password may hold '/', '?', '#' and '@': the authority's last '@' is
+// the last one before the first of those that follows an '@'. A word of the
+// text ends at a blank or a quote.
 std::string url_redacted(const char* text)
 {
     std::string u = text;
     for (size_t scheme = u.find("://"); scheme != std::string::npos; scheme = u.find("://", scheme + 3)) {
         const size_t host = scheme + 3;
-        const size_t end = std::min(u.find_first_of("/?# '\"\n", host), u.size());
-        const size_t at = end > host ? u.rfind('@', end - 1) : std::string::npos;
-        const size_t colon = u.find(':', host);
-        if (at != std::string::npos && at >= host && colon < at)
-            u.replace(colon + 1, at - colon - 1, "***");
+        const size_t word_end = std::min(u.find_first_of(" '\"\n\t", host), u.size());
+        const size_t colon = u.find_first_of(":/?#", host);
+        if (colon >= word_end || u[colon] != ':')
+            continue;
+        size_t at = u.find('@', colon);
+        if (at >= word_end)
+            continue;
+        const size_t path = std::min(u.find_first_of("/?#", at), word_end);
+        at = u.rfind('@', path - 1);
+        u.replace(colon + 1, at - colon - 1, "***");
     }
     return u;
 }
@@ -77,26 +90,25 @@ void ffmpeg_unlock(void)
     monitor_unlock(&ffmpeg_mon);
 }
 
+// Without the FFmpeg monitor: FFmpeg 5.1 frees these safely from any
+// thread, and closing an input may wait on the network (an RTSP TEARDOWN),
+// which must hold up no other stream.
 void ffmpeg_deleter::operator()(AVFormatContext* p) const
 {
-    ffmpeg_guard ff;
     avformat_close_input(&p);
 }
 
 void ffmpeg_deleter::operator()(AVCodecContext* p) const
 {
-    ffmpeg_guard ff;
     avcodec_free_context(&p);
 }
 
 void ffmpeg_deleter::operator()(AVPacket* p) const
 {
-    ffmpeg_guard ff;
     av_packet_free(&p);
 }
 
 void ffmpeg_deleter::operator()(AVFrame* p) const
 {
-    ffmpeg_guard ff;
     av_frame_free(&p);
 }

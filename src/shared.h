@@ -54,8 +54,8 @@ public:
     ffmpeg_guard& operator=(const ffmpeg_guard&) = delete;
 };
 
-// Owners of FFmpeg objects; releasing one takes the FFmpeg monitor, as every
-// release of an FFmpeg object does.
+// Owners of FFmpeg objects; released without the FFmpeg monitor (closing an
+// input may wait on the network).
 struct ffmpeg_deleter {
     void operator()(AVFormatContext* p) const;
     void operator()(AVCodecContext* p) const;

@@ -1,9 +1,13 @@
 #include "snapshot.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -19,6 +23,8 @@ namespace {
 // A picture in the render thread's hands for longer than this means it is
 // stuck; the snapshot gives up rather than the console.
 constexpr long COPY_TIMEOUT_MS = 5000;
+// The console waits no longer for a pipe or device to take the picture.
+constexpr int WRITE_TIMEOUT_MS = 2000;
 
 // The copy as an RGB24 picture.
 bool to_rgb(const surface_copy_t& c, AVFrame* rgb, std::string* reason)
@@ -84,21 +90,94 @@ bool encode_png(AVFrame* rgb, packet_ptr* png, std::string* reason)
     return true;
 }
 
+// Writes the whole picture; a descriptor that takes nothing for
+// WRITE_TIMEOUT_MS (a pipe nobody reads) fails it.
+bool write_all(int fd, const AVPacket* png, std::string* reason)
+{
+    for (int done = 0; done < png->size;) {
+        const ssize_t n = write(fd, png->data + done, static_cast<size_t>(png->size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p = {fd, POLLOUT, 0};
+            const int ready = poll(&p, 1, WRITE_TIMEOUT_MS);
+            if (ready == 0) {
+                *reason = "nothing read it for 2 seconds";
+                return false;
+            }
+            if (ready > 0 || errno == EINTR)
+                continue;
+        }
+        if (n <= 0) {
+            *reason = strerror(n < 0 ? errno : EIO);
+            return false;
+        }
+        done += static_cast<int>(n);
+    }
+    return true;
+}
+
+// A device or a pipe is written into as it is, never replaced or removed.
+// Opened without waiting: a pipe without a reader is refused at once.
+bool write_special(const char* target, const AVPacket* png, std::string* reason)
+{
+    const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *reason = errno == ENXIO ? "nobody reads it" : strerror(errno);
+        return false;
+    }
+    const bool ok = write_all(fd, png, reason);
+    close(fd);
+    return ok;
+}
+
+// The picture goes to a new file beside the target, which replaces the
+// target only once it is whole: a failed write leaves the target as it was
+// and removes nothing but its own file. A symbolic link is followed, so the
+// file it names is replaced and the link stays.
 bool write_file(const char* file, const AVPacket* png, std::string* reason)
 {
-    FILE* f = fopen(file, "wb");
-    if (f == nullptr) {
+    std::string target = file;
+    if (char* real = realpath(file, nullptr)) {
+        target = real;
+        free(real);
+    }
+    struct stat old;
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
+        return write_special(target.c_str(), png, reason);
+    const size_t slash = target.rfind('/');
+    std::string temp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".snapshot-XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
         *reason = strerror(errno);
         return false;
     }
-    const bool written = fwrite(png->data, 1, static_cast<size_t>(png->size), f) == static_cast<size_t>(png->size);
-    const int write_errno = errno;
-    if (fclose(f) != 0 || !written) {
-        *reason = strerror(written ? errno : write_errno);
-        unlink(file);  // no half picture left behind
-        return false;
+    // The mode a new file gets (mkostemp's is 0600), or the replaced file's.
+    mode_t mode;
+    if (exists) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
     }
-    return true;
+    bool ok = write_all(fd, png, reason);
+    if (ok && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (close(fd) != 0 && ok) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        *reason = strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        unlink(temp.c_str());
+    return ok;
 }
 
 }  // namespace

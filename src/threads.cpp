@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <ctime>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -117,7 +118,14 @@ void record_init(thread_t* t, char* name, const char* func)
     t->state = CREATING;
     t->name = name;
     t->interrupted = 0;
-    if (pthread_cond_init(&t->wait_cv, nullptr) != 0)
+    // Timed waits measure the monotonic clock, which a step of the wall
+    // clock does not move.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    const int err = pthread_cond_init(&t->wait_cv, &attr);
+    pthread_condattr_destroy(&attr);
+    if (err != 0)
         fatal(func, "pthread_cond_init() failed!");
     t->wait_mon = nullptr;
     list_item_init(&t->thread_item);
@@ -147,6 +155,11 @@ void* thread_starter(void* arg)
     assert(key_ready());
     thread_t* t = static_cast<thread_t*>(arg);
     set_self(t, "thread_starter");
+    // top -H, ps -L and gdb show the registry's name (cut to the 15 bytes
+    // the kernel keeps).
+    char shown[16];
+    snprintf(shown, sizeof shown, "%s", t->name);
+    pthread_setname_np(pthread_self(), shown);
     // A stack overflow leaves no stack for the crash report: give every
     // thread an alternate one (only when the crash reporter is linked in).
     if (sigsegv_thread_init != nullptr)
@@ -309,14 +322,15 @@ void monitor_notify_all(monitor_t* mon)
     }
 }
 
-// An absolute wall-clock deadline: the clock pthread_cond_timedwait measures.
+// An absolute deadline on the monotonic clock, the one every wait_cv
+// measures.
 static void deadline_after(struct timespec* ts, long long millis, long long nanos)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    long long sec = static_cast<long long>(tv.tv_sec) + millis / 1000 + nanos / 1000000000LL;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long sec = static_cast<long long>(now.tv_sec) + millis / 1000 + nanos / 1000000000LL;
     long long ns = nanos % 1000000000LL;
-    ns += (static_cast<long long>(tv.tv_usec) + (millis % 1000) * 1000) * 1000;
+    ns += static_cast<long long>(now.tv_nsec) + (millis % 1000) * 1000000;
     sec += ns / 1000000000LL;
     ns %= 1000000000LL;
     if (sec > 0x7fffffffLL)
@@ -457,7 +471,7 @@ void thread_done(thread_t* t)
     pthread_cond_destroy(&t->wait_cv);
 }
 
-void thread_start(thread_t* t, void* (*run)(void*), void* arg)
+int thread_start(thread_t* t, void* (*run)(void*), void* arg)
 {
     assert(t != nullptr);
     assert(run != nullptr);
@@ -472,14 +486,17 @@ void thread_start(thread_t* t, void* (*run)(void*), void* arg)
         t->run_arg = arg;
     }
 
+    // A task limit (TasksMax, pids.max) is the caller's failure, not the
+    // program's: the record stays startable.
     pthread_t handle;
-    if (pthread_create(&handle, nullptr, thread_starter, t) != 0)
-        fatal("thread_start", "can't create thread!");
+    if (const int err = pthread_create(&handle, nullptr, thread_starter, t); err != 0)
+        return err;
 
     registry_lock g;
     while (t->state == CREATING)
         pthread_cond_wait(&cv, &lock);
     assert(pthread_equal(t->th, handle));
+    return 0;
 }
 
 int thread_is_alive(thread_t* thread)

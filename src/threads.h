@@ -75,7 +75,8 @@ void threads_init(void);
 thread_t* thread_self(void);
 void thread_init(thread_t* t, const char* name);
 void thread_done(thread_t* t);
-void thread_start(thread_t* t, void* (*run)(void*), void* arg);
+// 0, or the error number when no system thread could be made.
+int thread_start(thread_t* t, void* (*run)(void*), void* arg);
 int thread_is_alive(thread_t* thread);
 void* thread_join(thread_t* t);
 void thread_sleep(long ms);

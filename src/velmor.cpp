@@ -1,6 +1,10 @@
 #include "velmor.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cassert>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -85,8 +89,25 @@ void velmor_shutdown(void)
     avformat_network_deinit();
 }
 
+// Started with standard input, output or error closed, the next files
+// opened (the wake-up pipe, the control socket) would take their numbers and
+// get FFmpeg's messages: /dev/null holds them instead.
+static void make_stdio_safe(void)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                close(null);
+            }
+        }
+    }
+}
+
 int velmor_main(int argc, char** argv)
 {
+    make_stdio_safe();
     service_options_t options;
     const int usage = service_parse_args(argc, argv, &options);
     if (usage >= 0)

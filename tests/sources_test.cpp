@@ -57,8 +57,8 @@ TEST_P(Hopeless, EndsTheStreamWithOneLine)
     EXPECT_NE(std::string::npos, pl.list_until({stopped}).find(stopped));
 }
 INSTANTIATE_TEST_SUITE_P(SourceFlags, Hopeless, testing::Values(
-    std::pair{"opt -f mjpeg -o nosuch=1 -o probesize=32768 CLIP", "input of stream 'opt' did not take option 'nosuch'"},
-    std::pair{"dopt -f mjpeg -d lowres=1 -d bogus=2 CLIP", "decoder of stream 'dopt' did not take option 'bogus'"},
+    std::pair{"opt -f mjpeg -o rtsp_transport=tcp -o probesize=32768 CLIP", "input of stream 'opt' did not take option 'rtsp_transport'"},
+    std::pair{"dopt -f mjpeg -d lowres=1 -d is_avc=1 CLIP", "decoder of stream 'dopt' did not take option 'is_avc'"},
     std::pair{"dec -c h264 -f mjpeg CLIP", "decoder 'h264' cannot decode mjpeg video"},
     std::pair{"proto rtspt://127.0.0.1:1/x", "FFmpeg has no protocol for 'rtspt://127.0.0.1:1/x'"}));
 
