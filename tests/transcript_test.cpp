@@ -7,9 +7,6 @@
 // A command's expected answer lines come between its `>` and its `=`; they are
 // its own output, without the lines the reader and render threads print
 // meanwhile. A last `>` without `=` (exit) must end the program with status 0.
-// GCC 12 finds a std::function "maybe uninitialized" inside <regex> when
-// built with the sanitizers (-O2): a false alarm in the library's code.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <gtest/gtest.h>
 
