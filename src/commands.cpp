@@ -18,65 +18,15 @@
 #include "console.h"
 #include "play_args.h"
 #include "reader.h"
+#include "registry.h"
 #include "render.h"
 #include "snapshot.h"
 #include "stats.h"
+#include "wall.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
-}
-
-// ---------------------------------------------------------------------------
-// Stream registry
-// ---------------------------------------------------------------------------
-
-// Streams in the order they were started; touched by the main thread only.
-static list_t streams;
-
-static void streams_init(void)
-{
-    if (streams.head == nullptr)
-        list_init(&streams);
-}
-
-static void streams_append(stream_t* stream)
-{
-    assert(stream != nullptr);
-    streams_init();
-    list_append(&streams, &stream->dlink);
-}
-
-static stream_t* streams_find(const char* name)
-{
-    assert(name != nullptr);
-    streams_init();
-    list_for_each_entry(s, &streams, stream_t, dlink)
-        if (strcmp(s->name, name) == 0)
-            return s;
-    return nullptr;
-}
-
-static stream_t* streams_first(void)
-{
-    streams_init();
-    return list_entry_or_null(list_first(&streams), stream_t, dlink);
-}
-
-static stream_t* streams_next(stream_t* stream)
-{
-    if (stream == nullptr)
-        return nullptr;
-    return list_entry_or_null(list_next(&streams, &stream->dlink), stream_t, dlink);
-}
-
-static stream_t* streams_remove(stream_t* stream)
-{
-    if (stream == nullptr)
-        return nullptr;
-    stream_t* next = streams_next(stream);
-    list_remove(&streams, &stream->dlink);
-    return next;
 }
 
 // ---------------------------------------------------------------------------
@@ -96,10 +46,14 @@ static int str2bool(const char* str)
     return -1;
 }
 
-// Stops the stream's reader and frees the record.
+// Stops the stream's reader and frees the record. Its window goes black,
+// unless its drawing is off: then the picture stays.
 static void stream_destroy(stream_t* s)
 {
+    wall_forget(s);
     stream_stop(s);
+    if (s->render_off.load() == 0)
+        render_clear(s->tile);
     streams_remove(s);
     stream_free(s);
 }
@@ -143,6 +97,7 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
         return 0;
     }
     streams_append(s);
+    wall_after_play(s, a.placed);
     last_played = s->name;
     return 1;
 }
@@ -150,23 +105,6 @@ static int cmd_play(const char* /*name*/, int argc, const char** argv)
 const char* velmor_last_played(void)
 {
     return last_played.c_str();
-}
-
-// The stream named by the first argument of a command that takes between
-// min_args and max_args arguments; null after the error message.
-static stream_t* named_stream(int argc, const char** argv, int min_args, int max_args)
-{
-    if (argc < min_args || argc > max_args) {
-        console_printf("Error: invalid number of parameters!\n");
-        return nullptr;
-    }
-    stream_t* s = streams_find(argv[0]);
-    // A stream named after its URL is known by the URL without the password.
-    if (s == nullptr)
-        s = streams_find(url_redacted(argv[0]).c_str());
-    if (s == nullptr)
-        console_printf("Error: unable to find stream '%s'.\n", url_redacted(argv[0]).c_str());
-    return s;
 }
 
 static int cmd_stop(const char* /*name*/, int argc, const char** argv)
@@ -201,7 +139,8 @@ static int cmd_reconnect(const char* /*name*/, int argc, const char** argv)
 static int cmd_list(const char* /*name*/, int /*argc*/, const char** /*argv*/)
 {
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
-        console_printf("%16s %16s %s\n", s->name, stream_get_state_name(s), url_redacted(s->inputfile).c_str());
+        console_printf("%16s %16s %s page=%d label=\"%s\"\n", s->name, stream_get_state_name(s),
+                       url_redacted(s->inputfile).c_str(), s->settings.page, s->label.c_str());
     return 1;
 }
 
@@ -234,6 +173,7 @@ static console_cmd_t cmd_velmor_reg[] = {
      "  -s <w> <h>    Window size (if 0, use source size).\n"
      "  -z            No-zoom (draw actual source size).\n"
      "  -a            Keep aspect ratio (fit in window, black bars; not with -z).\n"
+     "  -P <n>        Page, 1 to 1000 (default 1); see page.\n"
      "  -o <key=val>  Input option for FFmpeg (Example: rtsp_transport=tcp); repeatable, up to 16.\n"
      "  -d <key=val>  Decoder option for FFmpeg (Example: threads=1); repeatable, up to 16.\n"
      "  -c <name>     Decoder name (Example: h264_v4l2m2m).\n"
@@ -305,6 +245,8 @@ static console_cmd_t cmd_stats_reg[] = {
      "  connected_s   Seconds since the connection's first picture; 0 when not connected.\n"
      "  kbps          Input bitrate, kilobits per second.\n"
      "  last_error    FFmpeg's text for the last failure, in double quotes.\n"
+     "  page          The page the stream is drawn on.\n"
+     "  label         The stream's label, in double quotes.\n"
      "Renderer line: busy (share of one core) and pictures (drawn since start).\n",
      {}},
     {"snapshot", cmd_snapshot, "Write what the screen shows as a PNG file.",
@@ -322,5 +264,7 @@ void velmor_register_commands(void)
     console_init();
     console_register_commands(cmd_velmor_reg);
     console_register_commands(cmd_stats_reg);
+    wall_register_commands();
+    wall_reset();
     streams_init();
 }

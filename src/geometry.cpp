@@ -128,8 +128,8 @@ bool writes_only_its_rows(int format, const geometry_t& g)
     return !(packed_rgb && g.srcw == g.dstw && g.srch == g.dsth);
 }
 
-bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view, int* ix,
-               int* iy)
+bool window_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view,
+                 window_place_t* place)
 {
     if (fb == nullptr || fb->screen == nullptr)
         return false;
@@ -146,7 +146,17 @@ bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, i
     view->screen = fb->screen + y0 * line + x0 * fb->bytes_per_pixel;
     view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
     view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
-    *ix = static_cast<int>(win.x + ICON_INSET - x0);
-    *iy = static_cast<int>(win.y + ICON_INSET - y0);
+    *place = {win.x - x0, win.y - y0, ww, wh, x0, y0};
+    return true;
+}
+
+bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view, int* ix,
+               int* iy)
+{
+    window_place_t p;
+    if (!window_view(fb, win, drawn_w, drawn_h, view, &p))
+        return false;
+    *ix = static_cast<int>(p.x + ICON_INSET);
+    *iy = static_cast<int>(p.y + ICON_INSET);
     return true;
 }

@@ -45,5 +45,14 @@ constexpr int ICON_INSET = 4;
 // screen. A window of the picture's size is as large as the picture was last
 // drawn (drawn_w, drawn_h), or, before that, as large as the icon's corner.
 // False when nothing of the window is on the screen.
+// The same for any mark in the window: where the window's top-left corner
+// lies in the view (negative when cut), its size, and the view's place on
+// the surface.
+struct window_place_t {
+    long long x, y, w, h;
+    long long view_x, view_y;
+};
+bool window_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view,
+                 window_place_t* place);
 bool icon_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w, int drawn_h, fbuffer_t* view, int* ix,
                int* iy);

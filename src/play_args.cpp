@@ -18,8 +18,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-// A whole decimal number within int's range, and at least `min`.
-static bool to_int(const char* str, long min, int* out)
+bool to_int(const char* str, long min, int* out)
 {
     char* end = nullptr;
     errno = 0;
@@ -199,6 +198,7 @@ bool play_args_parse(int argc, const char** argv, play_args_t* a)
                 console_printf("Error: window position '%s %s' is not two whole numbers!\n", argv[i + 1], argv[i + 2]);
                 return false;
             }
+            a->placed = true;
             i += 2;
         } else if (strcmp(arg, "-s") == 0) {
             if (i + 2 >= argc) {
@@ -210,7 +210,14 @@ bool play_args_parse(int argc, const char** argv, play_args_t* a)
                        argv[i + 2]);
                 return false;
             }
+            a->placed = true;
             i += 2;
+        } else if (strcmp(arg, "-P") == 0) {
+            if (i + 1 >= argc || !to_int(argv[i + 1], 1, &set.page) || set.page > MAX_PAGE) {
+                console_printf("Error: page is not a whole number from 1 to %d!\n", MAX_PAGE);
+                return false;
+            }
+            ++i;
         } else {
             // A word with a dash is a flag, not a URL ("-" alone is refused below).
             if (a->url != nullptr || (arg[0] == '-' && arg[1] != '\0')) {
@@ -249,6 +256,8 @@ void play_args_print(const play_args_t& a)
         console_printf("%s: Decoder      : '%s'\n", fn, a.decoder_name);
     if (set.reconnect != stream_settings_t{}.reconnect)
         console_printf("%s: Reconnect    : %d sec\n", fn, set.reconnect);
+    if (set.page != stream_settings_t{}.page)
+        console_printf("%s: Page         : %d\n", fn, set.page);
     for (const std::string& o : set.input_options)
         console_printf("%s: Input option : '%s'\n", fn, url_redacted(o.c_str()).c_str());
     for (const std::string& o : set.decoder_options)

@@ -16,8 +16,10 @@ extern "C" {
 }
 
 #include "geometry.h"
+#include "pages.h"
 #include "stats.h"
 #include "status_icon.h"
+#include "window.h"
 
 // ------------------------------------------------------------ renderer state
 
@@ -56,6 +58,7 @@ struct render_stream_t {
     icon_spot_t icon = {};         // under streams_mon
     unsigned warned = 0;           // one-time messages already printed; under streams_mon
     long long bars[4] = {};        // picture rectangle the window's bars were cleared around (-a)
+    window_state_t wall;           // place and label
 };
 
 namespace {
@@ -78,6 +81,11 @@ struct renderer_t {
     size_t clip_buf_size = 0;
 
     status_icons_t icons = {};
+
+    // Wall: places to blacken (stop), under streams_mon; the page shown (the
+    // render thread's).
+    std::vector<rect_t> clears;
+    int page_shown = 1;
 
     // For `stats`: pictures drawn since start, when the last samples were
     // taken (the render thread's).
@@ -134,11 +142,83 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     fbuffer_t* fb = surface();
     fbuffer_t view;
     int ix = 0, iy = 0;
-    const bool on_screen = icon_view(fb, stream->settings, d->scaler_dst_w, d->scaler_dst_h, &view, &ix, &iy);
+    const bool on_screen = icon_view(fb, d->wall.win, d->scaler_dst_w, d->scaler_dst_h, &view, &ix, &iy);
     const icon_e before = stream->current_icon.load();
     status_icon_show(&renderer.icons, stream, &d->icon, on_screen ? &view : nullptr, ix, iy, icon);
     if (on_screen && stream->current_icon.load() != before)
-        shown(stream->settings.x + ICON_INSET, stream->settings.y + ICON_INSET, ICON_SIZE, ICON_SIZE);
+        shown(d->wall.win.x + ICON_INSET, d->wall.win.y + ICON_INSET, ICON_SIZE, ICON_SIZE);
+}
+
+bool on_shown_page(const stream_t* s)
+{
+    return s->settings.page == renderer.page_shown;
+}
+
+void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h);
+
+void clear_and_show(const rect_t& r)
+{
+    if (r[2] > 0 && r[3] > 0) {
+        clear_rect(surface(), r[0], r[1], r[2], r[3]);
+        shown(r[0], r[1], r[2], r[3]);
+    }
+}
+
+rect_t window_rect(const render_stream_t* d)
+{
+    return window_rect(surface(), &d->wall, d->scaler_dst_w, d->scaler_dst_h);
+}
+
+// Takes the window and label the commands last set. A window that moved
+// leaves its old place black (`clear_old`) and draws its icon and label
+// afresh at the new one.
+void take_layout(stream_t* s, bool clear_old)
+{
+    render_stream_t* d = s->drawing;
+    rect_t old;
+    if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler_dst_w, d->scaler_dst_h, &old))
+        return;
+    if (clear_old && s->render_off.load() == 0)
+        clear_and_show(old);
+    monitor_guard hold(&renderer.streams_mon);
+    std::fill(d->bars, d->bars + 4, 0);
+    d->icon.background_valid = 0;
+    s->current_icon = I_NONE;
+}
+
+void draw_label(stream_t* s, long long now, bool after_picture)
+{
+    render_stream_t* d = s->drawing;
+    const rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler_dst_w, d->scaler_dst_h, now, after_picture);
+    if (r[2] > 0)
+        shown(r[0], r[1], r[2], r[3]);
+}
+
+// A new page: the screen goes black, and each window of the page shows its
+// icon and label again at the next idle pass and its next picture.
+void show_page(int page)
+{
+    renderer.page_shown = page;
+    fbuffer_t* fb = surface();
+    clear_rect(fb, 0, 0, fb->vinfo.xres, fb->vinfo.yres);
+    shown(0, 0, fb->vinfo.xres, fb->vinfo.yres);
+    monitor_guard hold(&renderer.streams_mon);
+    list_for_each_entry(s, &renderer.streams, stream_t, rdlink) {
+        take_layout(s, false);
+        s->drawing->icon.background_valid = 0;
+        s->drawing->wall.label_shown = 0;
+        s->current_icon = I_NONE;
+    }
+}
+
+// The pages of the registered streams, for the page cycle.
+std::vector<int> pages_in_use(void)
+{
+    std::vector<int> pages;
+    monitor_guard hold(&renderer.streams_mon);
+    list_for_each_entry(s, &renderer.streams, stream_t, rdlink)
+        pages.push_back(s->settings.page);
+    return pages;
 }
 
 void render_idle(long long now)
@@ -147,8 +227,13 @@ void render_idle(long long now)
     list_for_each_entry(s, &renderer.streams, stream_t, rdlink) {
         if (renderer.settings.idle_hook != nullptr)
             renderer.settings.idle_hook(s, now);
+        if (!on_shown_page(s))
+            continue;
+        take_layout(s, true);
         if (const std::optional<icon_e> icon = status_icon_for(s, now))
             render_draw_icon(s, *icon);
+        if (s->render_off.load() == 0)
+            draw_label(s, now, false);
     }
 }
 
@@ -266,10 +351,10 @@ void clear_bars(fbuffer_t* fb, stream_t* s, const AVFrame* pic, const geometry_t
 {
     long long* bars = s->drawing->bars;
     const long long place[4] = {g.dstx, g.dsty, g.dstw, g.dsth};
-    if (s->settings.aspect == 0 || std::equal(place, place + 4, bars))
+    if (s->drawing->wall.win.aspect == 0 || std::equal(place, place + 4, bars))
         return;
     std::copy(place, place + 4, bars);
-    const stream_settings_t& win = s->settings;
+    const stream_settings_t& win = s->drawing->wall.win;
     const long long w = win.w > 0 ? win.w : pic->width, h = win.h > 0 ? win.h : pic->height;
     clear_rect(fb, win.x, win.y, w, h);
     shown(win.x, win.y, w, h);
@@ -281,7 +366,7 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         printf("%s: empty picture of stream '%s' skipped!\n", "render_thread", s->name);
         return;
     }
-    const geometry_t g = window_geometry(s->settings, pic);
+    const geometry_t g = window_geometry(s->drawing->wall.win, pic);
     if (g.dstw <= 0 || g.dsth <= 0) {
         no_scaler(s);
         return;
@@ -329,6 +414,17 @@ void copy_surface(const fbuffer_t* fb, surface_copy_t* c)
 // snapshot if one is asked for.
 void between_pictures(void)
 {
+    {
+        std::vector<rect_t> clears;
+        {
+            monitor_guard hold(&renderer.streams_mon);
+            clears.swap(renderer.clears);
+        }
+        for (const auto& r : clears)
+            clear_and_show(r);
+    }
+    if (const int page = pages_tick(renderer.settings.clock(), pages_in_use); page != renderer.page_shown)
+        show_page(page);
     const long long now = current_time_in_millis();
     if (now - renderer.last_sample >= STATS_PERIOD_MS) {
         renderer.last_sample = now;
@@ -407,6 +503,7 @@ void render_on_stream_start(stream_t* stream)
     assert(thread_is_alive(&renderer.thread));
     list_item_init(&stream->rdlink);
     stream->drawing = new render_stream_t;
+    window_init(&stream->drawing->wall, stream->settings);
     icon_init(&stream->drawing->icon.background, ICON_SIZE, ICON_SIZE);
     stream->last_frame_time = renderer.settings.clock();
     int registered;
@@ -434,6 +531,10 @@ void render_on_stream_stop(stream_t* stream)
         // meanwhile or draws a new one before the stream is gone.
         monitor_guard hold(&renderer.streams_mon);
         render_draw_icon(stream, I_NONE);
+        // What `stop` blackens: a window of another page, or one whose
+        // drawing is off, keeps what the screen shows.
+        const rect_t tile = on_shown_page(stream) && stream->render_off.load() == 0 ? window_rect(d) : rect_t{};
+        std::copy(tile.begin(), tile.end(), stream->tile);
         list_remove(&renderer.streams, &stream->rdlink);
         --renderer.registered;
         icon_done(&d->icon.background);
@@ -443,7 +544,38 @@ void render_on_stream_stop(stream_t* stream)
         ffmpeg_guard ff;
         sws_freeContext(d->scaler);
     }
+    window_done(&d->wall);
     delete d;
+}
+
+// ------------------------------------------------------------------ the wall
+
+void render_set_window(stream_t* s, int x, int y, int w, int h)
+{
+    monitor_guard hold(&renderer.streams_mon);
+    std::tie(s->win_x, s->win_y, s->win_w, s->win_h) = std::tie(x, y, w, h);
+    s->layout_serial.fetch_add(1);
+}
+
+void render_set_label(stream_t* s, const std::string& text)
+{
+    monitor_guard hold(&renderer.streams_mon);
+    s->label = text;
+    s->layout_serial.fetch_add(1);
+}
+
+void render_clear(const long long rect[4])
+{
+    monitor_guard hold(&renderer.streams_mon);
+    if (rect[2] > 0 && rect[3] > 0)
+        renderer.clears.push_back({rect[0], rect[1], rect[2], rect[3]});
+}
+
+void render_screen_size(int* w, int* h)
+{
+    const fbuffer_t* fb = surface();
+    *w = fb != nullptr ? static_cast<int>(fb->vinfo.xres) : 0;
+    *h = fb != nullptr ? static_cast<int>(fb->vinfo.yres) : 0;
 }
 
 // ----------------------------------------------------------- render thread
@@ -503,8 +635,10 @@ void* render_thread(void* /*arg*/)
         stream_t* s = f->stream;
         assert(s->drawing != nullptr);  // only registered streams hand pictures over
         s->last_frame_time = renderer.settings.clock();
-        if (s->render_off.load() == 0) {
+        if (s->render_off.load() == 0 && on_shown_page(s)) {
+            take_layout(s, true);
             draw_picture(s, f->frame);
+            draw_label(s, s->last_frame_time.load(), true);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
             renderer.pictures.fetch_add(1, std::memory_order_relaxed);
         }

@@ -3,6 +3,7 @@
 // its window on the output.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "frame_pool.h"
@@ -36,6 +37,16 @@ long render_pictures_drawn(void);
 // CLOCK_MONOTONIC time (ms) of the render loop's last pass (it passes at
 // least every 100 ms while alive), 0 while no render thread runs.
 long long render_last_pass_ms(void);
+
+// The wall, from the main thread: a stream's window and label (the render
+// thread clears the old place and draws at the new one with the next
+// picture or idle pass); a place to blacken; the surface's size. The render
+// thread shows the page pages_tick gives (the screen is cleared when it
+// changes), cycling through the pages of the registered streams.
+void render_set_window(stream_t* stream, int x, int y, int w, int h);
+void render_set_label(stream_t* stream, const std::string& text);
+void render_clear(const long long rect[4]);
+void render_screen_size(int* w, int* h);
 
 // What the surface shows: its visible pixels in the device's layout, row
 // after row without gaps.

@@ -42,11 +42,12 @@ enum {
 };
 
 const char usage_text[] =
-    "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE]\n"
+    "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE] [--font FILE]\n"
     "       velmor --version | --help\n"
     "  --script FILE   run FILE's lines as console commands first ('#' starts a comment)\n"
     "  --control PATH  also serve the console on a Unix socket at PATH\n"
-    "  --fb DEVICE     framebuffer device (default /dev/fb0, then /dev/fb/0)\n";
+    "  --fb DEVICE     framebuffer device (default /dev/fb0, then /dev/fb/0)\n"
+    "  --font FILE     font for the labels (default DejaVu Sans)\n";
 
 struct client_t {
     int fd = -1;
@@ -466,7 +467,11 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
             printf("velmor %s\n", VELMOR_VERSION);
             return 0;
         }
-        const char** value = a == "--script" ? &o->script : a == "--control" ? &o->control : a == "--fb" ? &o->fb : nullptr;
+        const char** value = a == "--script"    ? &o->script
+                             : a == "--control" ? &o->control
+                             : a == "--fb"      ? &o->fb
+                             : a == "--font"    ? &o->font
+                                                : nullptr;
         if (value == nullptr || i + 1 >= argc || argv[i + 1][0] == '\0') {
             fprintf(stderr, value == nullptr ? "velmor: unknown option '%s'\n" : "velmor: option '%s' needs a value\n",
                     argv[i]);

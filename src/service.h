@@ -7,6 +7,7 @@ struct service_options_t {
     const char* script = nullptr;   // --script FILE
     const char* control = nullptr;  // --control PATH
     const char* fb = nullptr;       // --fb DEVICE
+    const char* font = nullptr;     // --font FILE
 };
 
 // Reads the command line: -1 to go on, else the exit status (0 after

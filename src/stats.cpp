@@ -152,6 +152,7 @@ std::string stats_line(stream_t* s, long long now)
     line += " connected_s=" + std::to_string(connected_s);
     line += " kbps=" + per_second(static_cast<double>(bytes - base.bytes) * 8 / 1000, span, "%.0f");
     line += std::string(" last_error=\"") + last_error + "\"";
+    line += " page=" + std::to_string(s->settings.page) + " label=\"" + s->label + "\"";
     return line;
 }
 

@@ -22,6 +22,10 @@ stream_t* stream_new(const char* name, const char* inputfile, const stream_setti
     stream->inputfile = strdup(inputfile);
     assert(stream->name != nullptr && stream->inputfile != nullptr);
     stream->settings = settings;
+    stream->win_x = settings.x;
+    stream->win_y = settings.y;
+    stream->win_w = settings.w;
+    stream->win_h = settings.h;
     thread_init(&stream->reader, name);
     return stream;
 }

@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "console.h"
 #include "journal.h"
+#include "label.h"
 #include "render.h"
 #include "service.h"
 #include "watchdog.h"
@@ -56,8 +57,16 @@ static void redacting_log_callback(void* avcl, int level, const char* fmt, va_li
 // The screen the program draws on, from start-up to shut-down.
 static std::unique_ptr<output_t> screen;
 
+// --font, else Debian's DejaVu Sans.
+static const char* font_path = nullptr;
+
 static void velmor_start_on(std::unique_ptr<output_t> output)
 {
+    // Before the render thread, which alone uses the font afterwards. Labels
+    // are off without one; a font asked for by name says why at once.
+    std::string why;
+    if (!label_font_open(font_path != nullptr ? font_path : DEFAULT_FONT, &why) && font_path != nullptr)
+        fprintf(stderr, "velmor: %s: labels off\n", why.c_str());
     screen = std::move(output);
     fb0 = screen->surface();
     monitor_init(&ffmpeg_mon);
@@ -82,6 +91,7 @@ void velmor_shutdown(void)
 {
     cmd_stopall("stopall", 0, nullptr);
     render_stop();
+    label_font_close();
     console_done();
     screen.reset();
     fb0 = nullptr;
@@ -117,6 +127,7 @@ int velmor_main(int argc, char** argv)
         return 2;
     }
     service_install_quit_signals();
+    font_path = options.font;
     std::unique_ptr<output_t> output;
     if (options.fb != nullptr) {
         // A device asked for by name is not replaced by one nobody sees.

@@ -58,6 +58,7 @@ struct stream_settings_t {
     int nozoom = 0;                         // picture at its own size, centred or cut
     int reconnect = 5;                      // seconds before a new attempt, <= 0: none
     int aspect = 0;                         // fit keeping the picture's aspect, black bars
+    int page = 1;                           // the wall's page the stream is drawn on
     const AVCodec* decoder = nullptr;       // chosen decoder, null = the stream's default
     std::vector<std::string> input_options;    // "key=value" for the input's open
     std::vector<std::string> decoder_options;  // "key=value" for the decoder's open
@@ -115,6 +116,18 @@ struct stream_t {
     struct render_stream_t* drawing;   // the renderer's own: scaler, icon background; null unregistered
     std::atomic<icon_e> current_icon;  // written under streams_mon
     std::atomic<long long> last_frame_time;
+
+    // Wall: the window and label as play, `move`, `grid` and `label` last
+    // set them. Written by the main thread under the renderer's streams_mon,
+    // read by the render thread under it (after `layout_serial` changed) and
+    // by the main thread.
+    int win_x, win_y, win_w, win_h;
+    std::string label;
+    std::atomic<unsigned> layout_serial;
+    // The part of the surface the window covered as its reader unregistered,
+    // x, y, w, h (0 x 0: nothing to clear); written by the reader, read by
+    // `stop` after the join.
+    long long tile[4];
 
     // Pictures in the renderer's hands (waiting or being drawn). Atomic; it
     // changes under the pool's monitor, which its waiter waits on.

@@ -122,9 +122,9 @@ TEST(Reader, FilesPlayToTheirEndAndAgain)
     ASSERT_TRUE(pl.p.wait_seen("reader_thread: cannot find video stream!\n", 20s)) << pl.p.output();
     ASSERT_TRUE(pl.p.wait_seen(lost + err(AVERROR_EOF), 30s, 2)) << pl.p.output();
     const std::vector<std::string> states = {
-        "             raw     RECONNECTING " + clip_mjpeg() + "\n",
-        "              ts     RECONNECTING " + clip_h264_ts() + "\n",
-        "           sound          STOPPED " + clip_audio() + "\n",
+        "             raw     RECONNECTING " + clip_mjpeg() + " page=1 label=\"\"\n",
+        "              ts     RECONNECTING " + clip_h264_ts() + " page=1 label=\"\"\n",
+        "           sound          STOPPED " + clip_audio() + " page=1 label=\"\"\n",
     };
     const std::string list = pl.list_until(states);
     for (const auto& line : states)
