@@ -59,7 +59,7 @@ struct Probed {
     std::string state_line(const char* name, const std::string& state, const std::string& url)
     {
         char buf[512];
-        snprintf(buf, sizeof buf, "%16s %16s %s\n", name, state.c_str(), url.c_str());
+        snprintf(buf, sizeof buf, "%16s %16s %s page=1 label=\"\"\n", name, state.c_str(), url.c_str());
         return buf;
     }
 };
