@@ -31,9 +31,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
-# postinst makes the group velmor with addgroup; the libraries come from
-# dpkg-shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+# postinst makes the group velmor with addgroup; the labels' default font is
+# DejaVu Sans; the libraries (FreeType's too) come from dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, fonts-dejavu-core")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 configure_file(${CMAKE_SOURCE_DIR}/dist/debian/conffiles.in ${CMAKE_BINARY_DIR}/debian/conffiles @ONLY)
