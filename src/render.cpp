@@ -82,10 +82,10 @@ struct renderer_t {
 
     status_icons_t icons = {};
 
-    // Wall: places to blacken (stop), under streams_mon; the page shown (the
-    // render thread's).
+    // Wall: places to blacken (stop), under streams_mon; the page shown,
+    // written by the render thread, read by a reader as it unregisters.
     std::vector<rect_t> clears;
-    int page_shown = 1;
+    std::atomic<int> page_shown{1};
 
     // For `stats`: pictures drawn since start, when the last samples were
     // taken (the render thread's).
