@@ -161,6 +161,8 @@ int cmd_page(const char* /*name*/, int argc, const char** argv)
             return 0;
         }
         pages_set_cycle(seconds * 1000LL);
+        // Each page comes up in turn: none keeps its streams closed.
+        reopen(0);
         return 1;
     }
     int page = 0;
