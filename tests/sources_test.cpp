@@ -52,7 +52,7 @@ TEST(SourceFlags, BadInputStartsNothing)
         {"-r 0 x", e}, {"-r 3601 x", e}, {"-r 1.5 x", e}, {"-a -z x", e},
         // FFmpeg's pipe protocol reads standard input for anything but a number.
         {"pipe:x", url}, {"pipe:00", url}, {"pipe:+0", url}, {"pipe:0x1", url}, {"cache:pipe:x", url},
-        {"async:pipe:00", url}, {"concat:/dev/stdin", url}, {"concat:/dev/null|pipe:2", url}, {"fd:2", url},
+        {"async:pipe:00", url}, {"concat:/dev/stdin", url}, {"concat:/dev/null|pipe:2", url},
         // Decoder threads: FFmpeg would make as many as asked.
         {"-d threads=17 /dev/null", "Error: decoder option 'threads=17' is not auto or 0 to 16 threads!\n"},
         {"-d threads=1e6 /dev/null", "Error: decoder option 'threads=1e6' is not auto or 0 to 16 threads!\n"},

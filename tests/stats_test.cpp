@@ -3,7 +3,6 @@
 // thread, and a snapshot's pixels against the surface's.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <functional>
@@ -284,12 +284,8 @@ TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
 std::set<std::string> names_in(const std::string& dir)
 {
     std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.' || std::string(e->d_name).size() > 2)
-                names.insert(e->d_name);
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename());
     return names;
 }
 

@@ -3,10 +3,9 @@
 // tests/transcripts).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -61,18 +60,14 @@ TEST_P(Ending, EndsEveryStreamInEveryPhase)
 // exit, end of input, SIGTERM, SIGINT, SIGHUP
 INSTANTIATE_TEST_SUITE_P(Entry, Ending, testing::Values(0, -1, SIGTERM, SIGINT, SIGHUP));
 
+// The names of a process's threads, as top -H and ps -L show them.
 std::set<std::string> thread_names(pid_t pid)
 {
     std::set<std::string> names;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* d = opendir(tasks.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name;
-            if (e->d_name[0] != '.' && std::getline(std::ifstream(tasks + "/" + e->d_name + "/comm"), name))
-                names.insert(name);
-        }
-        closedir(d);
-    }
+    std::error_code gone;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone))
+        if (std::string name; std::getline(std::ifstream(task.path() / "comm"), name))
+            names.insert(name);
     return names;
 }
 
