@@ -68,8 +68,10 @@ MUTANTS = [
     ("state-names-swapped", "velmor.h", '"CONNECT_ERR", "CONNECTED",', '"CONNECTED", "CONNECT_ERR",',
      E2E, r"(Transcript|SourceFlags|Stats)"),
     # render
-    ("wrong-error-icon", "status_icon.cpp", "icon_init_xpm(&icons->images[I_ERROR], edit_delete);",
-     "icon_init_xpm(&icons->images[I_ERROR], emblem_urgent);", "render_test", r"Render\."),
+    ("wrong-error-icon", "status_icon.cpp",
+     "icon_init_xpm(&icons->images[I_ERROR], edit_delete);\n    icon_init_xpm(&icons->images[I_DELAY], emblem_urgent);",
+     "icon_init_xpm(&icons->images[I_ERROR], emblem_urgent);\n    icon_init_xpm(&icons->images[I_DELAY], edit_delete);",
+     "render_test", r"Render\."),
     ("right-clip-off-by-one", "geometry.cpp", "static_cast<long long>(fb->vinfo.xres) - dstx);",
      "static_cast<long long>(fb->vinfo.xres) - 1 - dstx);", "render_test geometry_test", r"(Render|Geometry)\."),
     ("bottom-clip-off-by-one", "geometry.cpp", "static_cast<long long>(fb->vinfo.yres) - dsty);",
