@@ -292,15 +292,3 @@ TEST_F(FbOpen, PixelLayoutsAndImpossibleDescriptions)
     }
     EXPECT_TRUE(standin::tty_modes.empty());  // no refused device took the console
 }
-
-// A memory surface is silent, black and, unless asked otherwise, RGB565.
-TEST(FbFake, IsASilentBlackRgb565Surface)
-{
-    CaptureStdout();
-    fbuffer_t* fb = fb_open_fake(800, 600);
-    EXPECT_EQ("", GetCapturedStdout());
-    EXPECT_EQ((std::vector<long>{-1, 960000, 1600, 16, AV_PIX_FMT_RGB565}),
-              (std::vector<long>{fb->fbdev, fb->fb_size, fb->finfo.line_length, fb->vinfo.bits_per_pixel, fb->format}));
-    EXPECT_EQ(fb->fb + fb->fb_size, std::find_if(fb->fb, fb->fb + fb->fb_size, [](uint8_t b) { return b != 0; }));
-    fb_close(fb);
-}

@@ -1,5 +1,7 @@
 // The program as a service: its options, the start-up script, sessions on
-// the control socket, velmorctl, and the installed files.
+// the control socket, velmorctl, and the installed files; the control socket
+// set up where others may be at work (the socket's folder, an old socket
+// whose owner hangs, descriptors the parent closed).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "media.h"
 #include "player.h"
@@ -137,6 +140,77 @@ TEST(Control, ManyCyclesLeakNothingAFloodIsCutAndSigtermEnds)
     EXPECT_EQ("pong(z)\n", Session(s.sock).run("ping z", '1'));
     kill(again.pid(), SIGTERM);
     EXPECT_EQ(0, again.wait_exit(2s));
+}
+
+// Whoever may write to the socket's folder can swap a link in for the socket
+// just after bind (bind's return is held up 1 s here): the player must not
+// change the file the link names.
+TEST(ControlSocket, ItsModeIsSetWithoutFollowingAPath)
+{
+    if (run_shell("/usr/bin/strace -qq -o /dev/null /bin/true") != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    TempDir dir;
+    const std::string sock = dir.file("control"), victim = dir.file("victim");
+    std::ofstream(victim) << "x";
+    ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+    Child p({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=bind", "-e", "inject=bind:delay_exit=1000000",
+             VELMOR_BINARY, "--control", sock},
+            true);
+    struct stat st;
+    until([&] { return lstat(sock.c_str(), &st) == 0; }, 5s);
+    ASSERT_EQ(0, symlink(victim.c_str(), dir.file("link").c_str()));
+    ASSERT_EQ(0, rename(dir.file("link").c_str(), sock.c_str()));
+    EXPECT_TRUE(p.wait_for("0>", 20s)) << p.output() << p.errors();
+    ASSERT_EQ(0, stat(victim.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    p.send("exit\n");
+    p.wait_exit(10s);  // LeakSanitizer, under strace, fails the exit status
+}
+
+// Started with its output and error closed, the player's own files do not
+// take descriptors 1 and 2 (the wake-up pipe there filled with FFmpeg's
+// messages and the main loop spun).
+TEST(ControlSocket, StartedWithOutputAndErrorClosed)
+{
+    TempDir dir;
+    const std::string sock = dir.file("control");
+    Child p({"/bin/sh", "-c", "exec " VELMOR_BINARY " --control " + sock + " >&- 2>&-"});
+    Session s(sock);
+    s.run("play -f mjpeg tcp://127.0.0.1:1", '1');
+    for (const char* fd : {"1", "2"}) {
+        char target[256] = {};
+        readlink(("/proc/" + std::to_string(p.pid()) + "/fd/" + fd).c_str(), target, sizeof target - 1);
+        EXPECT_STREQ("/dev/null", target) << fd;
+    }
+    EXPECT_EQ("pong(x)\n", s.run("ping x", '1'));
+    s.send("exit\n");
+    EXPECT_EQ(0, p.wait_exit(10s));
+}
+
+// An old socket whose owner accepts nothing (its backlog full) is given up
+// after a few seconds, with status 2.
+TEST(ControlSocket, AnOwnerThatDoesNotAcceptIsGivenUpOn)
+{
+    TempDir dir;
+    const std::string sock = dir.file("control");
+    const sockaddr_un addr = unix_address(sock);
+    const int hung = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(hung, reinterpret_cast<const sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(hung, 0));
+    std::vector<int> queued;
+    for (int i = 0; i < 100; ++i) {
+        queued.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (connect(queued.back(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+            break;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Child p({VELMOR_BINARY, "--control", sock}, true);
+    EXPECT_EQ(2, p.wait_exit(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    EXPECT_NE(std::string::npos, p.errors().find("accepts no connection")) << p.errors();
+    for (int fd : queued)
+        close(fd);
+    close(hung);
 }
 
 // What `cmake --install` stages runs from where it lands.

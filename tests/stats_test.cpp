@@ -3,12 +3,18 @@
 // thread, and a snapshot's pixels against the surface's.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <functional>
 #include <string>
 #include <thread>
@@ -84,10 +90,6 @@ auto at_least(int n)
 TEST(StatsCommand, LiveRefusedReconnectedAndRestartedStreams)
 {
     Player pl;
-    EXPECT_EQ("Error: unable to find stream 'nosuch'.\n", pl.run("stats nosuch", '0'));
-    std::string all = pl.run("stats", '1');
-    EXPECT_TRUE(all.rfind("render busy=", 0) == 0 && all.find(" pictures=0\n") != std::string::npos) << all;
-
     const int live_port = free_port(), port = free_port();
     const std::string live_url = "tcp://127.0.0.1:" + std::to_string(live_port);
     auto live = serve_with_ffmpeg("-re -i " + clip_mjpeg() + " -c copy", "-f mjpeg " + live_url + "?listen=1",
@@ -129,7 +131,7 @@ TEST(StatsCommand, LiveRefusedReconnectedAndRestartedStreams)
     EXPECT_EQ("3", field(line, "reconnects")) << line;
     EXPECT_EQ("\"End of file\"", field(line, "last_error")) << line;
 
-    all = pl.run("stats", '1');
+    const std::string all = pl.run("stats", '1');
     EXPECT_EQ(std::string::npos, all.find("secret")) << all;
     EXPECT_EQ(0u, all.find("name=live ")) << all;
     EXPECT_NE(std::string::npos, all.find("\nname=tcp://")) << all;
@@ -140,24 +142,24 @@ TEST(StatsCommand, LiveRefusedReconnectedAndRestartedStreams)
     EXPECT_EQ(0, pl.p.wait_exit(20s));
 }
 
+// Everything from the user's colon to the authority's last '@', in every
+// URL of a text.
 TEST(StatsLine, HidesOnlyThePassword)
 {
     for (auto [in, out] : {std::pair{"rtsp://u:p@ss@h:554/x?a=b@c", "rtsp://u:***@h:554/x?a=b@c"},
                            {"rtsp://u@h/x", "rtsp://u@h/x"}, {"http://h/x?a=b:c@d", "http://h/x?a=b:c@d"},
-                           {"cam:1@2", "cam:1@2"}})
-        EXPECT_EQ(out, url_redacted(in));
+                           {"cam:1@2", "cam:1@2"}, {"http://cam:top/secret@h/x", "http://cam:***@h/x"},
+                           {"rtsp://u:a?b#c@h:554/x?q=1@2", "rtsp://u:***@h:554/x?q=1@2"},
+                           {"async:http://u:p/w@h/x 'http://v:q?r@i/'", "async:http://u:***@h/x 'http://v:***@i/'"},
+                           {"http://u:pw@h", "http://u:***@h"}})
+        EXPECT_EQ(out, url_redacted(in)) << in;
 }
 
-TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
+std::string head_of(const std::string& file)
 {
-    TempDir dir;
-    Player pl;
-    EXPECT_EQ("Error: cannot write '/nonexistent/x.png': No such file or directory\n",
-              pl.run("snapshot /nonexistent/x.png", '0'));
-    EXPECT_EQ("", pl.run("snapshot " + dir.file("wall.png"), '1'));
     std::string head(8, '\0');
-    std::ifstream(dir.file("wall.png"), std::ios::binary).read(head.data(), 8);
-    EXPECT_EQ("\x89PNG\r\n\x1a\n", head);
+    std::ifstream(file, std::ios::binary).read(head.data(), 8);
+    return head;
 }
 
 // ---------------------------------------------------------- in the process
@@ -165,6 +167,11 @@ TEST(SnapshotCommand, WritesAPictureOrSaysWhyNot)
 // The render thread on a memory surface, when a test started it.
 class InProcess : public testing::Test {
 protected:
+    void start(int w, int h, render_settings_t set = {})
+    {
+        fb0 = fb_open_fake(w, h);
+        render_start(set);
+    }
     void stop()
     {
         render_stop();
@@ -176,7 +183,9 @@ protected:
         if (fb0 != nullptr)
             stop();
     }
+    TempDir dir;
 };
+using SnapshotTarget = InProcess;
 
 // Each picture costs the render thread 20 ms more; a file is read far faster.
 long long slow_clock(void)
@@ -189,8 +198,7 @@ TEST_F(InProcess, ASlowedRenderThreadHasPicturesReplaced)
 {
     render_settings_t set;
     set.clock = slow_clock;
-    fb0 = fb_open_fake(64, 48);
-    render_start(set);
+    start(64, 48, set);
     stream_settings_t win;
     win.reconnect = 0;
     stream_t* s = stream_new("file", clip_mjpeg().c_str(), win);
@@ -232,7 +240,6 @@ picture_ptr decode_png(const std::string& file)
 
 TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
 {
-    TempDir dir;
     std::string why;
     for (AVPixelFormat format : {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR555, AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA}) {
         fb0 = fb_open_fake_format(64, 48, format);
@@ -255,6 +262,100 @@ TEST_F(InProcess, ASnapshotHoldsTheSurfacesPixelsInEveryDeviceLayout)
             }
         EXPECT_EQ(0, wrong) << av_get_pix_fmt_name(format);
         stop();
+    }
+}
+
+// Where a snapshot goes: what the target is decides how it is written, and
+// nothing but the target may change, whether the write works or not.
+std::set<std::string> names_in(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename());
+    return names;
+}
+
+TEST_F(SnapshotTarget, OnlyTheTargetChangesAndOnlyWhenTheWriteWorks)
+{
+    start(64, 48);
+    // A device that refuses every write (as /dev/full), links to it and to a
+    // file, an old picture and a directory.
+    ASSERT_EQ(0, mknod(dir.file("full").c_str(), S_IFCHR | 0666, makedev(1, 7)));
+    ASSERT_EQ(0, symlink("full", dir.file("to-full").c_str()));
+    std::ofstream(dir.file("old.png")) << "old";
+    ASSERT_EQ(0, symlink("old.png", dir.file("to-old").c_str()));
+    ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
+    const std::set<std::string> before = names_in(dir.path());
+    const struct {
+        const char* target;
+        const char* why;  // empty: written
+        mode_t type;      // of the target afterwards, not following links
+    } cases[] = {
+        {"full", "No space left on device", S_IFCHR}, {"to-full", "No space left on device", S_IFLNK},
+        {"sub", "Is a directory", S_IFDIR},           {"to-old", "", S_IFLNK},
+        {"old.png", "", S_IFREG},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        EXPECT_EQ(c.why[0] == '\0', snapshot_write(dir.file(c.target).c_str(), &why)) << c.target;
+        EXPECT_EQ(c.why, why) << c.target;
+        struct stat st;
+        ASSERT_EQ(0, lstat(dir.file(c.target).c_str(), &st)) << c.target;
+        EXPECT_EQ(c.type, st.st_mode & S_IFMT) << c.target;
+        EXPECT_EQ(before, names_in(dir.path())) << c.target;  // nothing left beside, nothing removed
+    }
+    EXPECT_EQ("\x89PNG\r\n\x1a\n", head_of(dir.file("old.png")));
+}
+
+struct attempt_t {
+    std::string file, why;
+    std::atomic<int> result{-1};  // -1 while running
+};
+
+void* snapshot_body(void* arg)
+{
+    auto* a = static_cast<attempt_t*>(arg);
+    a->result = snapshot_write(a->file.c_str(), &a->why) ? 1 : 0;
+    return nullptr;
+}
+
+TEST_F(SnapshotTarget, APipeNobodyReadsIsGivenUpOnAtOnceOrAfterTwoSeconds)
+{
+    start(64, 48);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (bool reader : {false, true}) {
+        // With a reader, the pipe is already full and stays so.
+        int rd = -1, wr = -1;
+        if (reader) {
+            rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            const std::string chunk(4096, 'x');
+            while (write(wr, chunk.data(), chunk.size()) > 0) {
+            }
+        }
+        attempt_t a;
+        a.file = fifo;
+        thread_t t;
+        thread_init(&t, "snapshot");
+        const auto start = std::chrono::steady_clock::now();
+        thread_start(&t, snapshot_body, &a);
+        for (int i = 0; i < 500 && a.result < 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(0, a.result.load()) << "still writing after 5 s: reader " << reader;
+        EXPECT_EQ(reader ? "nothing read it for 2 seconds" : "nobody reads it", a.why);
+        EXPECT_LT(took, std::chrono::milliseconds(reader ? 3500 : 1000));
+        // A writer still stuck is let go: the pipe is drained until it ends.
+        const int drain = rd >= 0 ? rd : open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        char buf[4096];
+        for (int i = 0; i < 1000 && a.result < 0; ++i)
+            if (read(drain, buf, sizeof buf) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        thread_done(&t);
+        for (int fd : {drain, wr})
+            if (fd >= 0)
+                close(fd);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -81,13 +82,25 @@ public:
     std::string all;  // what the last line's run printed, not yet waited for
 };
 
-inline int connect_to(const std::string& path)
+inline sockaddr_un unix_address(const std::string& path)
 {
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
+    return addr;
+}
+
+// A player started a moment ago may not listen yet: tried for up to 10 s.
+inline int connect_to(const std::string& path)
+{
+    const sockaddr_un addr = unix_address(path);
+    int fd = -1;
+    EXPECT_TRUE(until([&] {
+        if (fd >= 0)
+            close(fd);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    }, std::chrono::seconds(10), std::chrono::milliseconds(20))) << path;
     return fd;
 }
 
