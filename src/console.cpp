@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "outbox.h"
+
 #include <cassert>
 #include <cstdarg>
 #include <cctype>
@@ -202,6 +204,9 @@ void console_loop(void)
     printf("%d>", 0);
     fflush(stdout);
     for (;;) {
+        // Answers that nobody reads stop the input, not the program.
+        if (outbox_backlogged())
+            outbox_wait_room();
         int ch = fgetc(stdin);
         if (ch == EOF) {
             // A signal aimed at this thread is not the end of the input.

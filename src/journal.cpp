@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include "outbox.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,19 +34,6 @@ struct writer_t {
 writer_t out_writer{1, false, {}, {}};
 writer_t err_writer{2, true, {}, {}};
 
-void write_all(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
 ssize_t writer_write(void* cookie, const char* buf, size_t size)
 {
     writer_t* w = static_cast<writer_t*>(cookie);
@@ -60,7 +49,7 @@ ssize_t writer_write(void* cookie, const char* buf, size_t size)
         char prefix[4] = {'<', static_cast<char>('0' + prio), '>', '\0'};
         std::string line(prefix, 3);
         line.append(w->partial, at, nl + 1 - at);
-        write_all(w->fd, line.data(), line.size());
+        outbox_write(w->fd, line.data(), line.size());
     }
     w->partial.erase(0, at);
     return static_cast<ssize_t>(size);
@@ -129,27 +118,27 @@ int journal_priority(const char* line, size_t size, bool from_stderr, int level)
         contains_any(s, {"cannot ", "Cannot ", "Unable ", "unsupported ", "could not ", "stream ended", "TODO!"}))
         return ERR;
     if (contains_any(s, {"got stream w=", "maybe EOF reached", "block timeout is expired",
-                         "bytes read without a picture", "try to reconnect"}))
+                         "bytes read without a picture", "try to reconnect", "lines dropped"}))
         return INFO;
     return DEBUG;
 }
 
-bool journal_setup(void)
+unsigned journal_setup(void)
 {
-    bool any = false;
+    unsigned any = 0;
     if (is_journal(1)) {
         if (FILE* f = prefixing(&out_writer)) {
             fflush(stdout);
             stdout = f;
             journal_active = 1;
-            any = true;
+            any |= 1;
         }
     }
     if (is_journal(2)) {
         if (FILE* f = prefixing(&err_writer)) {
             fflush(stderr);
             stderr = f;
-            any = true;
+            any |= 2;
         }
     }
     return any;

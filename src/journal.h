@@ -13,8 +13,9 @@
 extern volatile sig_atomic_t journal_active;
 
 // Puts prefixing writers in place of stdout and of stderr, each when it is
-// the journal's stream; true when one was. Before anything prints.
-bool journal_setup(void);
+// the journal's stream (they write through the outbox); which ones were:
+// bit 0 stdout, bit 1 stderr. Before anything prints.
+unsigned journal_setup(void);
 
 // The priority of one line (without its newline): stdout's by what it says,
 // stderr's err, or FFmpeg's by its level when `ffmpeg_level` >= 0.

@@ -137,7 +137,12 @@ bool jpeg_decode(jpeg_decoder_t* d, const uint8_t* data, int size, const jpeg_ta
     if (target.stream_height > 0 && h < target.stream_height * 3 / 4)
         return false;
 
-    const int div = jpeg_reduction(w, h, target.winw, target.winh);
+    int div = jpeg_reduction(w, h, target.winw, target.winh);
+    const auto pixels = [&] { return static_cast<long long>((w + div - 1) / div) * ((h + div - 1) / div); };
+    while (target.max_pixels > 0 && div < 8 && pixels() > target.max_pixels)
+        div *= 2;
+    if (target.max_pixels > 0 && pixels() > target.max_pixels)
+        return false;
     const int dw = (w + div - 1) / div;
     const int dh = (h + div - 1) / div;
     const int planes = subsamp == TJSAMP_GRAY ? 1 : 3;

@@ -30,6 +30,9 @@ struct jpeg_target_t {
     // JPEG much shorter is one field of an interlaced picture, which only
     // FFmpeg's decoder pairs up.
     int stream_height = 0;
+    // A picture of more pixels is decoded reduced until it has no more, and
+    // refused when even 1/8 has more; 0: no bound.
+    long long max_pixels = 0;
 };
 
 // The reduction (1, 2, 4 or 8) of a w x h picture whose result still covers

@@ -29,9 +29,15 @@ constexpr long block_timeout_ms = 5000;
 constexpr long long no_picture_limit_ms = 5000;
 constexpr int64_t analyze_duration = 1000000;  // one second, in AV_TIME_BASE
 constexpr long progress_every = 250;
-// Read without a picture, a source is lost past the larger of these.
-constexpr int64_t overread_min_bytes = 32 << 20;
+// Read without a picture, a source is lost past the larger of these (and
+// sooner when all streams together hold too much: see the watchdog). 8 MiB
+// is several seconds of a camera's H.264 before its first keyframe.
+constexpr int64_t overread_min_bytes = 8 << 20;
 constexpr int64_t overread_pictures = 8;
+// The most pixels a decoded picture may have: 4K (DCI and UHD) passes. A
+// camera's 16000x16000 pictures held 400 MB a stream; larger JPEGs are
+// decoded reduced, any other decoder refuses them (FFmpeg's max_pixels).
+constexpr long long picture_pixels_max = 4096 * 2304;
 constexpr const char* fn = "reader_thread";
 
 // What the reader does next.
@@ -82,6 +88,7 @@ bool returned_late(long long deadline)
 void close_input(reader_t& r)
 {
     r.s->input = nullptr;
+    stream_picture_seen(r.s);
     r.decoder.reset();
     r.input.reset();
     r.videostream = -1;
@@ -150,7 +157,7 @@ bool open_input(reader_t& r)
         return false;
     }
     s->input = r.input.get();
-    s->bytes_at_picture = s->input->pb != nullptr ? s->input->pb->bytes_read : 0;
+    stream_picture_seen(s);
     s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
     s->overread = 0;
     return true;
@@ -224,6 +231,7 @@ bool open_decoder(reader_t& r)
         // Frame threads would hold pictures back; slices cost no latency.
         r.decoder->thread_count = 0;
         r.decoder->thread_type = FF_THREAD_SLICE;
+        r.decoder->max_pixels = picture_pixels_max;
         AVDictionary* options = options_dictionary(r.s->settings.decoder_options);
         r.err = avcodec_open2(r.decoder.get(), codec, &options);
         if (r.err >= 0 && !options_all_taken("decoder", r.s->name, options))
@@ -378,8 +386,7 @@ void mark_progress(reader_t& r, long long now)
         s->connected_at = now;
     r.largest_picture = std::max(r.largest_picture, r.pkt->size);
     s->read_limit = std::max(overread_min_bytes, overread_pictures * r.largest_picture);
-    if (s->input != nullptr && s->input->pb != nullptr)
-        s->bytes_at_picture = s->input->pb->bytes_read;
+    stream_picture_seen(s);
 }
 
 // Decodes an MJPEG packet with libjpeg-turbo, at the window's size when that
@@ -396,6 +403,7 @@ bool decode_jpeg(reader_t& r)
         target.winh = set.h;
     }
     target.stream_height = r.input->streams[r.videostream]->codecpar->height;
+    target.max_pixels = picture_pixels_max;
     if (!jpeg_decode(r.jpeg.get(), r.pkt->data, r.pkt->size, target, r.scratch.get(), &r.fullw, &r.fullh))
         return false;
     r.decode_failing = false;
@@ -453,7 +461,7 @@ step_e read_packets(reader_t& r)
         if (r.err >= 0)
             s->input_bytes.fetch_add(r.pkt->size, std::memory_order_relaxed);
         if (s->overread.exchange(0) != 0) {
-            printf("%s: %lld bytes read without a picture!\n", fn, static_cast<long long>(s->read_limit));
+            printf("%s: %lld bytes read without a picture!\n", fn, static_cast<long long>(s->unpictured));
             r.err = AVERROR_INVALIDDATA;
         }
         if (r.err < 0 || s->force_reconnect != 0) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "console.h"
+#include "outbox.h"
 #include "fbuffer.h"
 #include "commands.h"
 #include "render.h"
@@ -210,11 +211,14 @@ void poll_loop(void)
             return;
         fds.clear();
         fds.push_back({wake_pipe[0], POLLIN, 0});
-        fds.push_back({stdin_open ? 0 : -1, POLLIN, 0});
+        // While the answers on standard output are not read, its input waits.
+        const bool backlogged = outbox_backlogged();
+        fds.push_back({stdin_open && !backlogged ? 0 : -1, POLLIN, 0});
         fds.push_back({listen_fd, POLLIN, 0});
         for (const auto& c : clients)
             fds.push_back({c->fd, static_cast<short>((c->closing ? 0 : POLLIN) | (c->pending.empty() ? 0 : POLLOUT)), 0});
-        if (poll(fds.data(), fds.size(), watchdog_ms > 0 ? static_cast<int>(watchdog_ms / 4) : -1) < 0) {
+        const int wait_ms = backlogged ? 100 : watchdog_ms > 0 ? static_cast<int>(watchdog_ms / 4) : -1;
+        if (poll(fds.data(), fds.size(), wait_ms) < 0) {
             if (errno == EINTR)
                 continue;
             perror("velmor: poll");
@@ -587,6 +591,7 @@ void* quit_watch(void*)
             _exit(128 + sig);
         }
         dup2(input_end, 0);
+        outbox_release();
         // With a control socket the end of input ends nothing: say so.
         service_request_quit();
         pthread_kill(main_thread_id, SIGWINCH);

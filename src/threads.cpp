@@ -1,5 +1,6 @@
 #include "threads.h"
 #include "journal.h"
+#include "outbox.h"
 
 #include "sigsegv.h"
 
@@ -76,7 +77,7 @@ void put_int(char* buf, size_t size, size_t* len, int v)
 }
 
 // Runs in the interrupted thread. stdio may be locked by the very code the
-// signal interrupted, so the line is built here and written with one write().
+// signal interrupted, so the line is built here and handed on without a lock.
 void thread_signal(int sig)
 {
     int saved_errno = errno;
@@ -93,9 +94,7 @@ void thread_signal(int sig)
     put(buf, room, &len, "' got #");
     put_int(buf, room, &len, sig);
     buf[len++] = '\n';
-    if (write(STDOUT_FILENO, buf, len) < 0) {
-        // nothing sensible to do about a lost diagnostic
-    }
+    outbox_signal_line(buf, len);
     errno = saved_errno;
 }
 

@@ -109,6 +109,7 @@ struct stream_t {
     AVFormatContext* input;      // the open input, null while none is
     int64_t bytes_at_picture;    // the input's byte count at the last picture
     int64_t read_limit;          // bytes without a picture that lose the source
+    int64_t unpictured;          // read without a picture, as counted in the total of all streams
 
     // Renderer state: the render thread, and the stream's reader while it
     // registers and unregisters (when the render thread does not touch it).

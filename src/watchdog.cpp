@@ -2,8 +2,32 @@
 // a reader: FFmpeg's interrupt callback, and the render thread's idle check.
 #include "watchdog.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstdio>
+
+// A parser that never finds a picture's end holds all it reads, and so do
+// all such streams together: past this total (on a board of 1 GB, with a
+// copy of each packet it is about 100 MB), a stream whose own part passes
+// twice its largest picture (a quarter of its limit) is lost, whatever its
+// own limit. A stream that delivers pictures holds about one.
+static constexpr int64_t unpictured_total_max = 48 << 20;
+static std::atomic<int64_t> unpictured_total{0};
+
+// Records the stream's bytes without a picture, in the total too.
+static void count_unpictured(stream_t* stream, int64_t bytes)
+{
+    unpictured_total += bytes - stream->unpictured;
+    stream->unpictured = bytes;
+}
+
+void stream_picture_seen(stream_t* stream)
+{
+    const AVIOContext* pb = stream->input != nullptr ? stream->input->pb : nullptr;
+    stream->bytes_at_picture = pb != nullptr ? pb->bytes_read : 0;
+    count_unpictured(stream, 0);
+}
 
 // A deadline equal to the current millisecond has expired; 0 never expires.
 static bool deadline_expired(long long unblock_time, long long now)
@@ -57,8 +81,11 @@ int stream_decode_interrupt_cb(stream_t* stream)
         return 1;
     // A parser that never finds the end of a picture buffers all it reads:
     // too much data without a picture loses the source, during the read.
-    if (thread_self() == &stream->reader && stream->input != nullptr && stream->input->pb != nullptr
-        && stream->input->pb->bytes_read - stream->bytes_at_picture > stream->read_limit) {
+    if (thread_self() != &stream->reader || stream->input == nullptr || stream->input->pb == nullptr)
+        return 0;
+    count_unpictured(stream, stream->input->pb->bytes_read - stream->bytes_at_picture);
+    if (stream->unpictured > stream->read_limit ||
+        (unpictured_total > unpictured_total_max && stream->unpictured > stream->read_limit / 4)) {
         stream->overread = 1;
         return 1;
     }

@@ -9,6 +9,10 @@
 long long set_block_timeout(stream_t* stream, long timeout_millis);
 void clear_block_timeout(stream_t* stream);
 
+// The reader's own: a picture (or a new input) starts the count of bytes
+// read without a picture afresh, for this stream and in the total.
+void stream_picture_seen(stream_t* stream);
+
 // The render thread's idle pass: interrupts a reader whose deadline passed.
 void stream_check(stream_t* stream, long long now);
 // 1 when the blocking FFmpeg operation in progress must give up. Safe on any

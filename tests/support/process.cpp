@@ -158,7 +158,7 @@ std::string Child::command(const std::string& line, char* result, milliseconds t
     return out_.substr(start, at - 1 - start);
 }
 
-int Child::wait_exit(milliseconds timeout)
+int Child::wait_exit(milliseconds timeout, bool drain)
 {
     const auto deadline = Clock::now() + timeout;
     while (!reaped_) {
@@ -170,7 +170,7 @@ int Child::wait_exit(milliseconds timeout)
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             reaped_ = true;
-        } else if (!eof_) {
+        } else if (!eof_ && drain) {
             pump(milliseconds(20));  // a full pipe would block the child
         } else {
             usleep(5000);

@@ -38,9 +38,11 @@ public:
     std::string unread() const { return out_.substr(pos_); }
     const std::string& errors() const;
 
-    // The exit status, 128 + signo for a signal, or -1 on timeout (the child is then killed).
-    int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // The exit status, 128 + signo for a signal, or -1 on timeout (the child is then killed);
+    // its output is read meanwhile only when `drain`.
+    int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30), bool drain = true);
     pid_t pid() const { return pid_; }
+    int output_fd() const { return out_fd_; }
 
 private:
     // Reads until done() holds; false on timeout or end of output.
