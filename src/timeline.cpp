@@ -7,7 +7,7 @@ namespace {
 constexpr int64_t forward_jump_us = 2000000;
 // How long skipping only unreferenced pictures has to bring the lag down
 // before whole groups of pictures are dropped.
-constexpr long long nonref_trial_ms = 1000;
+constexpr long long nonref_trial_ms = 300;
 
 // Sleeps until `until`, or until the stream is stopped or reconnected.
 void sleep_until(stream_t* s, long long until)
@@ -104,13 +104,18 @@ lag_e lag_control_t::admit(stream_t* s, AVCodecContext* dec, const AVPacket* pkt
     const long long bound = s->settings.max_lag_ms;
     if (bound <= 0)
         return lag_e::decode;
-    if (lag < bound / 2 && mode_ != mode_e::normal) {
+    // Back to every picture under half the bound; after a drop, only from a
+    // keyframe on, since the decoder lacks what came before.
+    if (lag < bound / 2 && (mode_ == mode_e::nonref || (mode_ == mode_e::keyframe && keyframe))) {
         mode_ = mode_e::normal;
         dec->skip_frame = AVDISCARD_DEFAULT;
+        return intra_only ? lag_e::decode : lag_e::resume;
     }
     if (mode_ == mode_e::normal && lag > bound) {
         // Unreferenced pictures first: skipping them loses no other picture.
-        mode_ = mode_e::nonref;
+        // A stream without reordered pictures (a camera's, mostly) has none
+        // to skip: straight on to dropping.
+        mode_ = dec->has_b_frames > 0 ? mode_e::nonref : mode_e::keyframe;
         dec->skip_frame = AVDISCARD_NONREF;
         checked_at_ = now;
         checked_lag_ = lag;
@@ -123,14 +128,10 @@ lag_e lag_control_t::admit(stream_t* s, AVCodecContext* dec, const AVPacket* pkt
     }
     if (mode_ != mode_e::keyframe)
         return lag_e::decode;
-    // Pictures that stand alone are dropped until the lag is down.
-    if (!keyframe || intra_only) {
-        s->late_dropped.fetch_add(1, std::memory_order_relaxed);
-        return lag_e::drop;
-    }
-    // The keyframe ends the drop; skipping goes on until the lag is down.
-    mode_ = mode_e::nonref;
-    checked_at_ = now;
-    checked_lag_ = lag;
-    return lag_e::resume;
+    // Every keyframe is shown, alone while the lag stays high: the window
+    // never freezes, and reading past the rest catches up with the source.
+    if (keyframe && !intra_only)
+        return lag_e::resume;
+    s->late_dropped.fetch_add(1, std::memory_order_relaxed);
+    return lag_e::drop;
 }
