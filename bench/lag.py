@@ -53,7 +53,7 @@ def run(n, secs, bound, every=5):
 
 
 def bench_lag():
-    n = int(os.environ.get("BENCH_LAG_STREAMS", "12"))
+    n = int(os.environ.get("BENCH_LAG_STREAMS", "24"))
     secs = int(os.environ.get("BENCH_LAG_SECONDS", "60"))
     for bound in (0, 1000):
         bench.log(f"\n== Lag: {n} live H.264 1280x720 25/s over TCP, {secs} s, "

@@ -29,10 +29,13 @@ int64_t timeline_us(int64_t ts, AVRational time_base)
 
 long long timeline_t::offset(int64_t us, long long now, long long period_ms)
 {
-    anchored_now_ = !anchored_ || us < last_us_ || us - last_us_ > forward_jump_us;
+    const bool jumped = anchored_ && (us < last_us_ || us - last_us_ > forward_jump_us);
+    anchored_now_ = !anchored_ || jumped;
     if (anchored_now_) {
-        // After a restart the next picture keeps the pace, unless opening
-        // the next input took longer than a picture lasts.
+        // After a jump or a restart the next picture keeps the pace, one
+        // period on, unless it came later than that.
+        if (jumped)
+            resume_ms_ = anchor_ms_ + (last_us_ - anchor_us_) / 1000 + period_ms;
         anchor_ms_ = resume_ms_ != 0 && now <= resume_ms_ + period_ms ? resume_ms_ : now;
         anchor_us_ = us;
         anchored_ = true;
