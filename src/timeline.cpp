@@ -68,7 +68,7 @@ bool pacer_t::wait_for(stream_t* s, int64_t us)
     last_due_ = now - late;
     // A late picture gives way to the next, but one a second is shown
     // whatever happens: a decoder slower than the source never freezes the window.
-    if (late >= period_ms_ && now - last_shown_ < 1000)
+    if (late > period_ms_ && now - last_shown_ < 1000)
         return false;
     if (late < 0)
         sleep_until(s, last_due_);

@@ -128,7 +128,7 @@ struct stream_t {
     std::atomic<long> pictures_decoded;  // handed to the renderer
     std::atomic<long> pictures_drawn;
     std::atomic<long> pictures_dropped;   // not decoded, or thrown away, for want of a pool frame
-    std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn
+    std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn (-t: by the reader)
     // For `stats`, beside them: written by the reader, except `history`.
     std::atomic<long> connects;                // connection attempts since play
     std::atomic<long long> input_bytes;        // packet bytes read since play
