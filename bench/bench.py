@@ -28,7 +28,7 @@ VBENCH = os.path.join(BUILD, "bench", "velmor_bench")
 RBENCH = os.path.join(BUILD, "bench", "render_bench")
 CLIPS = os.path.join(BUILD, "bench-clips")
 REPEATS = int(os.environ.get("BENCH_REPEATS", "3"))
-# Sections to run, comma separated (throughput,cpu,first,stop,rss,wall); all by default.
+# Sections to run, comma separated (throughput,cpu,first,stop,rss,wall,lag); all by default.
 ONLY = [x for x in os.environ.get("BENCH_ONLY", "").split(",") if x]
 WIN_W, WIN_H = 400, 300
 SCALE = ["-vf", f"scale={WIN_W}:{WIN_H}:flags=neighbor", "-pix_fmt", "rgb565le", "-f", "null", "-"]
@@ -805,6 +805,9 @@ def main():
         bench_rss()
     if want("wall"):
         bench_wall()
+    if want("lag"):
+        import lag  # the module imports this one
+        lag.bench_lag()
     log(f"\nbench: done in {time.monotonic() - t0:.0f} s; load average {os.getloadavg()[0]:.2f}")
 
 

@@ -178,8 +178,12 @@ static console_cmd_t cmd_velmor_reg[] = {
      "  -d <key=val>  Decoder option for FFmpeg (Example: threads=1); repeatable, up to 16.\n"
      "  -c <name>     Decoder name (Example: h264_v4l2m2m).\n"
      "  -r <sec>      Reconnect delay, 1 to 3600 seconds (default 5).\n"
+     "  -t            Show each picture at its timestamp (files at their own speed).\n"
+     "  -l            Loop: from the start again at the end (files; not live sources).\n"
+     "  -L <ms>       Skip pictures while the lag behind a live source exceeds ms.\n"
      "                Option values cannot hold spaces.\n"
-     "  <streamurl>   Stream URL.\n",
+     "  <streamurl>   Stream URL.\n"
+     "                More URLs make a list, played in turn in the window.\n",
      {}},
     {"stop", cmd_stop, "Stop video stream.",
      "Stop video stream by name. Parameters are:\n"
@@ -244,6 +248,9 @@ static console_cmd_t cmd_stats_reg[] = {
      "  reconnects    Connection attempts after the first, since play.\n"
      "  connected_s   Seconds since the connection's first picture; 0 when not connected.\n"
      "  kbps          Input bitrate, kilobits per second.\n"
+     "  lag_ms        How far the stream is behind its source's timeline, ms.\n"
+     "  loops         Times the input (or list) began again (with -l only).\n"
+     "  late_dropped  Packets skipped to bound the lag (with -L only).\n"
      "  last_error    FFmpeg's text for the last failure, in double quotes.\n"
      "  page          The page the stream is drawn on.\n"
      "  label         The stream's label, in double quotes.\n"

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "console.h"
+#include "playlist.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -80,6 +81,7 @@ static bool names_own_stdio(std::string_view u)
 constexpr size_t max_options = 16;
 constexpr size_t max_decoder_name = 64;
 constexpr int max_decoder_threads = 16;
+constexpr size_t max_inputs = 64;
 
 // Takes a "key=value" option of -o or -d; false after the error message.
 static bool add_option(int argc, const char** argv, int* i, std::vector<std::string>* to)
@@ -148,6 +150,16 @@ static int parse_source_flag(int argc, const char** argv, int* i, play_args_t* a
             console_printf("Error: unknown decoder '%s'!\n", a->decoder_name);
             return -1;
         }
+    } else if (strcmp(arg, "-t") == 0) {
+        set.paced = true;
+    } else if (strcmp(arg, "-l") == 0) {
+        set.loop = true;
+    } else if (strcmp(arg, "-L") == 0) {
+        if (*i + 1 >= argc || !to_int(argv[*i + 1], 1, &set.max_lag_ms) || set.max_lag_ms > 3600000) {
+            console_printf("Error: lag bound is not a whole number of milliseconds from 1 to 3600000!\n");
+            return -1;
+        }
+        ++*i;
     } else if (strcmp(arg, "-r") == 0) {
         if (*i + 1 >= argc || !to_int(argv[*i + 1], 1, &set.reconnect) || set.reconnect > 3600) {
             console_printf("Error: reconnect delay is not a whole number of seconds from 1 to 3600!\n");
@@ -220,11 +232,19 @@ bool play_args_parse(int argc, const char** argv, play_args_t* a)
             ++i;
         } else {
             // A word with a dash is a flag, not a URL ("-" alone is refused below).
-            if (a->url != nullptr || (arg[0] == '-' && arg[1] != '\0')) {
+            if (arg[0] == '-' && arg[1] != '\0') {
                 console_printf("Error: unknown parameter '%s'!\n", url_redacted(arg).c_str());
                 return false;
             }
-            a->url = arg;
+            // Further inputs make a list, played in turn in the one window.
+            if (a->url != nullptr && set.more_inputs.size() + 1 >= max_inputs) {
+                console_printf("Error: more than %zu inputs!\n", max_inputs);
+                return false;
+            }
+            if (a->url != nullptr)
+                set.more_inputs.push_back(arg);
+            else
+                a->url = arg;
         }
     }
     if (a->url == nullptr) {
@@ -238,9 +258,17 @@ bool play_args_parse(int argc, const char** argv, play_args_t* a)
     a->shown_url = url_redacted(a->url);
     if (a->name == nullptr)
         a->name = a->shown_url.c_str();
-    if (names_own_stdio(a->url)) {
-        console_printf("Error: stream url '%s' is the console's own input or output!\n", a->shown_url.c_str());
-        return false;
+    for (size_t k = 0; k <= set.more_inputs.size(); ++k) {
+        const char* url = k == 0 ? a->url : set.more_inputs[k - 1].c_str();
+        if (names_own_stdio(url)) {
+            console_printf("Error: stream url '%s' is the console's own input or output!\n", url_redacted(url).c_str());
+            return false;
+        }
+        // A live source has no start to go back to.
+        if (set.loop && playlist_is_live(url)) {
+            console_printf("Error: stream url '%s' is live and cannot loop (-l)!\n", url_redacted(url).c_str());
+            return false;
+        }
     }
     return true;
 }
@@ -254,6 +282,14 @@ void play_args_print(const play_args_t& a)
         console_printf("%s: Keep Aspect  : 1\n", fn);
     if (a.decoder_name != nullptr)
         console_printf("%s: Decoder      : '%s'\n", fn, a.decoder_name);
+    for (const std::string& u : set.more_inputs)
+        console_printf("%s: Next URL     : '%s'\n", fn, url_redacted(u.c_str()).c_str());
+    if (set.paced)
+        console_printf("%s: Timestamps   : 1\n", fn);
+    if (set.loop)
+        console_printf("%s: Loop         : 1\n", fn);
+    if (set.max_lag_ms > 0)
+        console_printf("%s: Lag bound    : %d ms\n", fn, set.max_lag_ms);
     if (set.reconnect != stream_settings_t{}.reconnect)
         console_printf("%s: Reconnect    : %d sec\n", fn, set.reconnect);
     if (set.page != stream_settings_t{}.page)

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "jpeg.h"
+#include "playlist.h"
+#include "timeline.h"
 #include "watchdog.h"
 #include "render.h"
 #include "stats.h"
@@ -75,6 +77,10 @@ struct reader_t {
     jpeg_decoder_ptr jpeg;
     int fullw = 0;  // the source size of a picture decoded reduced, else 0
     int fullh = 0;
+    pacer_t pacer;
+    lag_control_t lag;
+    playlist_t list;
+    bool next_item = false;  // the connection opens the list's next input
 };
 
 // An operation that comes back after its deadline was interrupted by the
@@ -133,7 +139,7 @@ bool open_input(reader_t& r)
     ctx->interrupt_callback = {decode_interrupt_cb, s};
     AVDictionary* options = options_dictionary(s->settings.input_options);
     const long long deadline = set_block_timeout(s, block_timeout_ms);
-    r.err = avformat_open_input(&ctx, s->inputfile, s->settings.format, &options);
+    r.err = avformat_open_input(&ctx, r.list.url(s), s->settings.format, &options);
     clear_block_timeout(s);
     r.input.reset(ctx);  // null after a failed open, which frees it
     printf("%s: av_open_input_file() returns %d!\n", fn, r.err);
@@ -147,7 +153,7 @@ bool open_input(reader_t& r)
         av_dict_free(&options);
     }
     if (r.err != 0) {
-        printf("%s: cannot open input file '%s', err=%d\n", fn, url_redacted(s->inputfile).c_str(), r.err);
+        printf("%s: cannot open input file '%s', err=%d\n", fn, url_redacted(r.list.url(s)).c_str(), r.err);
         unknown_protocol(r);
         return false;
     }
@@ -266,9 +272,17 @@ step_e connect(reader_t& r)
     // A reconnect request is answered by this very attempt; left set, it
     // would make the interrupt callback abandon every operation from now on.
     s->force_reconnect = 0;
-    stats_note_connect(s);
-    if (!open_input(r))
-        return r.hopeless ? step_e::end : step_e::retry_connect;
+    if (!r.next_item) {
+        stats_note_connect(s);
+        r.pacer = pacer_t{};
+    }
+    r.next_item = false;
+    if (!open_input(r)) {
+        if (r.hopeless || playlist_size(s) == 1)
+            return r.hopeless ? step_e::end : step_e::retry_connect;
+        stats_note_error(s, r.err);  // one input of a list that fails does not hold the others up
+        return (r.next_item = r.list.advance(s, true)) ? step_e::connect : step_e::retry_connect;
+    }
     if (s->terminate != 0)
         return step_e::end;
     s->state = SS_CONNECTED;
@@ -282,6 +296,7 @@ step_e connect(reader_t& r)
     }
     if (!open_decoder(r))
         return step_e::end;
+    r.lag.restart(s, nullptr);
     r.last_picture_time = current_time_in_millis();
     s->framew = r.decoder->width;
     s->frameh = r.decoder->height;
@@ -304,6 +319,8 @@ void deliver_picture(reader_t& r)
     AVFrame* pic = r.frame->frame;
     av_frame_unref(pic);
     av_frame_move_ref(pic, r.scratch.get());
+    if (!r.pacer.show(s, pic, r.input->streams[r.videostream]->time_base))
+        return;
 
     // The source's own size, whatever size the picture was decoded at.
     const int srcw = r.fullw > 0 ? r.fullw : pic->width;
@@ -330,6 +347,10 @@ void deliver_picture(reader_t& r)
 bool worth_decoding(reader_t& r)
 {
     stream_t* s = r.s;
+    const lag_e lag = r.lag.admit(s, r.decoder.get(), r.pkt.get(), r.input->streams[r.videostream]->time_base);
+    if (lag == lag_e::drop)
+        return false;
+    r.need_keyframe |= lag == lag_e::resume && !r.intra_only;  // flushed below, at this keyframe
     if (r.intra_only) {
         if (r.frame != nullptr)
             return true;
@@ -406,6 +427,7 @@ bool decode_jpeg(reader_t& r)
     target.max_pixels = picture_pixels_max;
     if (!jpeg_decode(r.jpeg.get(), r.pkt->data, r.pkt->size, target, r.scratch.get(), &r.fullw, &r.fullh))
         return false;
+    r.scratch->best_effort_timestamp = r.pkt->pts;
     r.decode_failing = false;
     deliver_picture(r);
     return true;
@@ -438,6 +460,8 @@ bool decode_packet(reader_t& r)
     // A frame taken for a packet that gave no picture goes back at once: a
     // stream of undecodable data must not sit on the pool.
     give_back_frame(r);
+    if (!got && r.decoder->skip_frame == AVDISCARD_NONREF)
+        r.s->late_dropped.fetch_add(1, std::memory_order_relaxed);
     if (got) {
         mark_progress(r, now);
         return true;
@@ -447,6 +471,26 @@ bool decode_packet(reader_t& r)
         return false;
     }
     return true;
+}
+
+// An input ended: its last pictures still in the decoder, then the same
+// input from its start, the list's next one, or the reconnect delay.
+step_e next_input(reader_t& r)
+{
+    if (avcodec_send_packet(r.decoder.get(), nullptr) >= 0)
+        while (avcodec_receive_frame(r.decoder.get(), r.scratch.get()) >= 0)
+            deliver_picture(r);
+    give_back_frame(r);
+    avcodec_flush_buffers(r.decoder.get());
+    r.pacer.restart();
+    if (playlist_size(r.s) > 1)
+        return (r.next_item = r.list.advance(r.s, false)) ? step_e::connect : step_e::retry_lost;
+    if (!playlist_rewind(r.input.get(), r.videostream, r.decoder.get()))
+        return step_e::retry_lost;
+    r.s->loops.fetch_add(1, std::memory_order_relaxed);
+    r.lag.restart(r.s, r.decoder.get());
+    r.need_keyframe = !r.intra_only;
+    return step_e::read;
 }
 
 step_e read_packets(reader_t& r)
@@ -464,6 +508,8 @@ step_e read_packets(reader_t& r)
             printf("%s: %lld bytes read without a picture!\n", fn, static_cast<long long>(s->unpictured));
             r.err = AVERROR_INVALIDDATA;
         }
+        if (r.err == AVERROR_EOF && s->force_reconnect == 0 && playlist_size(s) + s->settings.loop > 1)
+            return next_input(r);
         if (r.err < 0 || s->force_reconnect != 0) {
             release_packet(r);
             r.err = std::min(r.err, 0);

@@ -151,6 +151,12 @@ std::string stats_line(stream_t* s, long long now)
     line += " reconnects=" + std::to_string(connects > 1 ? connects - 1 : 0);
     line += " connected_s=" + std::to_string(connected_s);
     line += " kbps=" + per_second(static_cast<double>(bytes - base.bytes) * 8 / 1000, span, "%.0f");
+    line += " lag_ms=" + std::to_string(s->lag_ms.load());
+    // The counters of -l and -L only where they were asked for.
+    if (s->settings.loop)
+        line += " loops=" + std::to_string(s->loops.load());
+    if (s->settings.max_lag_ms > 0)
+        line += " late_dropped=" + std::to_string(s->late_dropped.load());
     line += std::string(" last_error=\"") + last_error + "\"";
     line += " page=" + std::to_string(s->settings.page) + " label=\"" + s->label + "\"";
     return line;

@@ -62,6 +62,10 @@ struct stream_settings_t {
     const AVCodec* decoder = nullptr;       // chosen decoder, null = the stream's default
     std::vector<std::string> input_options;    // "key=value" for the input's open
     std::vector<std::string> decoder_options;  // "key=value" for the decoder's open
+    bool paced = false;                     // -t: each picture at its timestamp
+    bool loop = false;                      // -l: from the start again at the end
+    int max_lag_ms = 0;                     // -L: skip pictures beyond this lag, 0 = never
+    std::vector<std::string> more_inputs;   // played in turn after the first
 };
 
 // The counters of a stream as the render thread found them at one moment:
@@ -138,13 +142,16 @@ struct stream_t {
     std::atomic<long> pictures_decoded;  // handed to the renderer
     std::atomic<long> pictures_drawn;
     std::atomic<long> pictures_dropped;   // not decoded, or thrown away, for want of a pool frame
-    std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn
+    std::atomic<long> pictures_replaced;  // replaced by a newer one before being drawn (-t: by the reader)
     // For `stats`, beside them: written by the reader, except `history`.
     std::atomic<long> connects;                // connection attempts since play
     std::atomic<long long> input_bytes;        // packet bytes read since play
     std::atomic<long long> connected_at;       // first picture of this connection (ms), 0 = none
     std::atomic<const char*> codec_name;       // the decoder's (static) name, null = none yet
     std::atomic<unsigned long long> picture_format;  // stats_pack_format of the last picture, 0 = none
+    std::atomic<long> loops;                   // times the input (or list) began again
+    std::atomic<long long> lag_ms;             // behind the source's timeline
+    std::atomic<long> late_dropped;            // packets skipped for -L
     stats_history_t history;                   // the render thread's samples; under the stats lock
     char last_error[AV_ERROR_MAX_STRING_SIZE];  // FFmpeg's text of the last failure; under the stats lock
 };
