@@ -13,12 +13,15 @@ struct thread;
 typedef struct thread thread_t;
 
 // Locking has one rule: every lock of the program is a monitor, but the
-// thread layer's own registry mutex; a flag shared between threads is an
-// atomic read without one. A monitor guards what its owner says and is held
-// for short work, never across a blocking read or a picture's scaling. A
-// thread that holds two takes them in one order: a frame pool's monitor or
-// the renderer's streams_mon (never both at once), then the FFmpeg monitor;
-// the stats and snapshot monitors are innermost and take no other.
+// thread layer's own registry mutex and the std::mutex of the two layers
+// below it that it prints through, where a monitor would make a cycle: the
+// journal's, then the outbox's, innermost of all. A flag shared between
+// threads is an atomic read without one. A monitor guards what its owner
+// says and is held for short work, never across a blocking read or a
+// picture's scaling. A thread that holds two takes them in one order: a
+// frame pool's monitor or the renderer's streams_mon (never both at once),
+// then the FFmpeg monitor; the stats and snapshot monitors are innermost of
+// the monitors and take no other.
 //
 // Reentrant lock with its own wait queue. `owner` is read by other threads
 // (interrupters, nested-lock tests), so it is atomic; `count` and `wait_list`
