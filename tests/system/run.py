@@ -33,7 +33,7 @@ COMMANDS = [  # velmorctl's line, exit status, the whole answer
     ("stats nosuch", 1, r"Error: unable to find stream 'nosuch'\.\n"),
     ("snapshot /run/velmor/x.png", 0, r""),
     ("snapshot /no/dir/x.png", 1, r"Error: cannot write '/no/dir/x.png': No such file or directory\n"),
-    ("list", 0, r"( +\w+ +CONNECTED tcp://127\.0\.0\.1:\d+\n){4}"),
+    ("list", 0, r"( +\w+ +CONNECTED tcp://127\.0\.0\.1:\d+ page=1 label=\"\"\n){4}"),
     ("play -n extra -s 80 60 -f mjpeg tcp://127.0.0.1:9", 0, r"(cmd_play: .*\n){6}"),
     ("play -n extra tcp://127.0.0.1:9", 1, r"Error: duplicate stream name 'extra'!\n"),
     ("stop extra", 0, r""),
