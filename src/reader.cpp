@@ -13,7 +13,7 @@
 #include <iterator>
 #include <string>
 
-#include "jpeg.h"
+#include "decoder.h"
 #include "playlist.h"
 #include "timeline.h"
 #include "watchdog.h"
@@ -36,10 +36,6 @@ constexpr long progress_every = 250;
 // is several seconds of a camera's H.264 before its first keyframe.
 constexpr int64_t overread_min_bytes = 8 << 20;
 constexpr int64_t overread_pictures = 8;
-// The most pixels a decoded picture may have: 4K (DCI and UHD) passes. A
-// camera's 16000x16000 pictures held 400 MB a stream; larger JPEGs are
-// decoded reduced, any other decoder refuses them (FFmpeg's max_pixels).
-constexpr long long picture_pixels_max = 4096 * 2304;
 constexpr const char* fn = "reader_thread";
 
 // What the reader does next.
@@ -55,26 +51,21 @@ enum class step_e {
 struct reader_t {
     stream_t* s = nullptr;
     input_ptr input;
-    decoder_ptr decoder;  // the decoder is always closed before the input
+    video_decoder_t dec;  // the decoder is always closed before the input
     int videostream = -1;
     packet_ptr pkt;
     picture_ptr scratch;       // every picture is received here first
     frame_t* frame = nullptr;  // the pool frame held, if any
     long framescount = 0;
     int err = 0;
-    // Intra-only pictures stand alone: a packet may simply be dropped. An
-    // inter-coded stream is decoded packet after packet, and after a gap it
-    // waits for a keyframe with a flushed decoder.
-    bool intra_only = true;
+    // An inter-coded stream is decoded packet after packet, and after a gap
+    // it waits for a keyframe with a flushed decoder.
     bool need_keyframe = false;
     long long last_picture_time = 0;  // or when decoding last (re)started
     bool decode_failing = false;      // a burst of decoding errors has been reported
     int largest_picture = 0;          // bytes of the largest picture packet seen
     bool hopeless = false;            // the open failed in a way no retry can mend
     bool undecodable = false;         // the decoder cannot work here (hardware it lacks)
-    // MJPEG through libjpeg-turbo, FFmpeg's decoder for what it refuses;
-    // null for other codecs.
-    jpeg_decoder_ptr jpeg;
     int fullw = 0;  // the source size of a picture decoded reduced, else 0
     int fullh = 0;
     pacer_t pacer;
@@ -95,7 +86,7 @@ void close_input(reader_t& r)
 {
     r.s->input = nullptr;
     stream_picture_seen(r.s);
-    r.decoder.reset();
+    r.dec.ctx.reset();
     r.input.reset();
     r.videostream = -1;
 }
@@ -190,18 +181,6 @@ bool probe_input(reader_t& r)
     return true;
 }
 
-// MJPEG goes through libjpeg-turbo when it can be set up.
-void choose_jpeg_decoder(reader_t& r, const AVCodecParameters* par)
-{
-    // A decoder chosen with -c, or options for one, mean FFmpeg's decoder
-    // for the whole stream.
-    const stream_settings_t& set = r.s->settings;
-    if (par->codec_id != AV_CODEC_ID_MJPEG || set.decoder != nullptr || !set.decoder_options.empty())
-        r.jpeg.reset();
-    else if (r.jpeg == nullptr)
-        r.jpeg = jpeg_decoder_new();
-}
-
 // Chooses the first video stream and opens its decoder; false after the
 // message that ends the stream.
 bool open_decoder(reader_t& r)
@@ -215,52 +194,12 @@ bool open_decoder(reader_t& r)
         printf("%s: cannot find video stream!\n", fn);
         return false;
     }
-    const AVCodecParameters* par = in->streams[r.videostream]->codecpar;
-    // No FFmpeg monitor: avcodec_open2 locks what still needs it itself, and
-    // a hardware decoder's open may take long.
-    const AVCodec* codec = r.s->settings.decoder;
-    if (codec != nullptr && codec->id != par->codec_id) {
-        printf("%s: decoder '%s' cannot decode %s video: stream ended\n", fn, codec->name,
-               avcodec_get_name(par->codec_id));
+    r.err = decoder_open(r.s, in->streams[r.videostream]->codecpar, &r.dec);
+    if (r.err < 0)
         return false;
-    }
-    if (codec == nullptr)
-        codec = avcodec_find_decoder(par->codec_id);
-    if (codec == nullptr) {
-        stats_note_error(r.s, AVERROR_DECODER_NOT_FOUND);
-        printf("%s: unsupported video codec!\n", fn);
-        return false;
-    }
-    r.decoder.reset(avcodec_alloc_context3(codec));
-    r.err = r.decoder != nullptr ? avcodec_parameters_to_context(r.decoder.get(), par) : AVERROR(ENOMEM);
-    if (r.err >= 0) {
-        // Frame threads would hold pictures back; slices cost no latency.
-        r.decoder->thread_count = 0;
-        r.decoder->thread_type = FF_THREAD_SLICE;
-        r.decoder->max_pixels = picture_pixels_max;
-        AVDictionary* options = options_dictionary(r.s->settings.decoder_options);
-        r.err = avcodec_open2(r.decoder.get(), codec, &options);
-        if (r.err >= 0 && !options_all_taken("decoder", r.s->name, options))
-            r.err = AVERROR_OPTION_NOT_FOUND;
-        av_dict_free(&options);
-    }
-    if (r.err == AVERROR_OPTION_NOT_FOUND) {
-        r.decoder.reset();
-        return false;
-    }
-    if (r.err < 0) {
-        r.decoder.reset();
-        stats_note_error(r.s, r.err);
-        printf("%s: could not open codec '%s'\n", fn, codec->name);
-        return false;
-    }
-    r.s->codec_name = codec->name;
-    choose_jpeg_decoder(r, par);
-    const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
-    r.intra_only = desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
     // A fresh decoder of an inter-coded stream joined mid-way starts at a
     // keyframe too.
-    r.need_keyframe = !r.intra_only;
+    r.need_keyframe = !r.dec.intra_only;
     return true;
 }
 
@@ -298,9 +237,9 @@ step_e connect(reader_t& r)
         return step_e::end;
     r.lag.restart(s, nullptr);
     r.last_picture_time = current_time_in_millis();
-    s->framew = r.decoder->width;
-    s->frameh = r.decoder->height;
-    s->framepixfmt = r.decoder->pix_fmt;
+    s->framew = r.dec.ctx->width;
+    s->frameh = r.dec.ctx->height;
+    s->framepixfmt = r.dec.ctx->pix_fmt;
     if (const unsigned long long f = stats_pack_format(s->framew, s->frameh, s->framepixfmt))
         s->picture_format = f;
     return s->terminate != 0 ? step_e::end : step_e::read;
@@ -347,11 +286,11 @@ void deliver_picture(reader_t& r)
 bool worth_decoding(reader_t& r)
 {
     stream_t* s = r.s;
-    const lag_e lag = r.lag.admit(s, r.decoder.get(), r.pkt.get(), r.input->streams[r.videostream]->time_base);
+    const lag_e lag = r.lag.admit(s, r.dec.ctx.get(), r.pkt.get(), r.input->streams[r.videostream]->time_base);
     if (lag == lag_e::drop)
         return false;
-    r.need_keyframe |= lag == lag_e::resume && !r.intra_only;  // flushed below, at this keyframe
-    if (r.intra_only) {
+    r.need_keyframe |= lag == lag_e::resume && !r.dec.intra_only;  // flushed below, at this keyframe
+    if (r.dec.intra_only) {
         if (r.frame != nullptr)
             return true;
         if (s->render_off != 0)
@@ -370,7 +309,7 @@ bool worth_decoding(reader_t& r)
         if ((r.pkt->flags & AV_PKT_FLAG_KEY) == 0)
             return false;
         // Whatever the decoder kept refers to pictures it never saw.
-        avcodec_flush_buffers(r.decoder.get());
+        avcodec_flush_buffers(r.dec.ctx.get());
         r.need_keyframe = false;
     }
     return true;
@@ -384,7 +323,7 @@ void decoding_failed(reader_t& r, int err)
     if (r.framescount == 0 && (err == AVERROR(ENOSYS) || err == AVERROR(ENODEV))) {
         if (!r.undecodable) {
             stats_note_error(r.s, err);
-            printf("%s: decoder '%s' of stream '%s' decodes nothing: %s: stream ended\n", fn, r.decoder->codec->name,
+            printf("%s: decoder '%s' of stream '%s' decodes nothing: %s: stream ended\n", fn, r.dec.ctx->codec->name,
                    r.s->name, av_error_text(err).c_str());
         }
         r.undecodable = true;
@@ -415,7 +354,7 @@ void mark_progress(reader_t& r, long long now)
 // False when it is not MJPEG or libjpeg-turbo does not take the picture.
 bool decode_jpeg(reader_t& r)
 {
-    if (r.jpeg == nullptr)
+    if (r.dec.jpeg == nullptr)
         return false;
     const stream_settings_t& set = r.s->settings;
     jpeg_target_t target;
@@ -425,7 +364,7 @@ bool decode_jpeg(reader_t& r)
     }
     target.stream_height = r.input->streams[r.videostream]->codecpar->height;
     target.max_pixels = picture_pixels_max;
-    if (!jpeg_decode(r.jpeg.get(), r.pkt->data, r.pkt->size, target, r.scratch.get(), &r.fullw, &r.fullh))
+    if (!jpeg_decode(r.dec.jpeg.get(), r.pkt->data, r.pkt->size, target, r.scratch.get(), &r.fullw, &r.fullh))
         return false;
     r.scratch->best_effort_timestamp = r.pkt->pts;
     r.decode_failing = false;
@@ -446,11 +385,11 @@ bool decode_packet(reader_t& r)
         mark_progress(r, now);
         return true;
     }
-    int err = avcodec_send_packet(r.decoder.get(), r.pkt.get());
+    int err = avcodec_send_packet(r.dec.ctx.get(), r.pkt.get());
     if (err < 0 && err != AVERROR(EAGAIN))
         decoding_failed(r, err);
     bool got = false;
-    while ((err = avcodec_receive_frame(r.decoder.get(), r.scratch.get())) >= 0) {
+    while ((err = avcodec_receive_frame(r.dec.ctx.get(), r.scratch.get())) >= 0) {
         got = true;
         r.decode_failing = false;
         deliver_picture(r);
@@ -460,7 +399,7 @@ bool decode_packet(reader_t& r)
     // A frame taken for a packet that gave no picture goes back at once: a
     // stream of undecodable data must not sit on the pool.
     give_back_frame(r);
-    if (!got && r.decoder->skip_frame == AVDISCARD_NONREF)
+    if (!got && r.dec.ctx->skip_frame == AVDISCARD_NONREF)
         r.s->late_dropped.fetch_add(1, std::memory_order_relaxed);
     if (got) {
         mark_progress(r, now);
@@ -477,19 +416,19 @@ bool decode_packet(reader_t& r)
 // input from its start, the list's next one, or the reconnect delay.
 step_e next_input(reader_t& r)
 {
-    if (avcodec_send_packet(r.decoder.get(), nullptr) >= 0)
-        while (avcodec_receive_frame(r.decoder.get(), r.scratch.get()) >= 0)
+    if (avcodec_send_packet(r.dec.ctx.get(), nullptr) >= 0)
+        while (avcodec_receive_frame(r.dec.ctx.get(), r.scratch.get()) >= 0)
             deliver_picture(r);
     give_back_frame(r);
-    avcodec_flush_buffers(r.decoder.get());
+    avcodec_flush_buffers(r.dec.ctx.get());
     r.pacer.restart();
     if (playlist_size(r.s) > 1)
         return (r.next_item = r.list.advance(r.s, false)) ? step_e::connect : step_e::retry_lost;
-    if (!playlist_rewind(r.input.get(), r.videostream, r.decoder.get()))
+    if (!playlist_rewind(r.input.get(), r.videostream, r.dec.ctx.get()))
         return step_e::retry_lost;
     r.s->loops.fetch_add(1, std::memory_order_relaxed);
-    r.lag.restart(r.s, r.decoder.get());
-    r.need_keyframe = !r.intra_only;
+    r.lag.restart(r.s, r.dec.ctx.get());
+    r.need_keyframe = !r.dec.intra_only;
     return step_e::read;
 }
 
