@@ -12,8 +12,11 @@
 //   velmor_bench first [-f FMT] URL               play until the first picture is drawn
 //   velmor_bench open [-f FMT] [-fpsprobe N] URL  FFmpeg alone: open, probe, first picture
 //   velmor_bench threads CLIP                     decoder threading: speed, delay, CPU
-//   velmor_bench live [-f FMT] SECS W H URL...     live streams on a wall: CPU, slowest stream's pictures/s
+//   velmor_bench live [-f FMT] SECS W H URL...     live streams on a wall: CPU, each stream's pictures/s
 //   velmor_bench jpeg CLIP                        libjpeg-turbo (full, 1/2, 1/4) against FFmpeg's decoder
+//   velmor_bench tile W H CLIP                    the decoder as the reader opens it for a W x H window:
+//                                                 CPU per picture with the loop filter and as the window
+//                                                 chooses, and how far the pictures differ at W x H
 #include <time.h>
 #include <unistd.h>
 
@@ -28,8 +31,10 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/log.h>
+#include <libswscale/swscale.h>
 }
 
+#include "decoder.h"
 #include "jpeg.h"
 #include "reader.h"
 #include "velmor.h"
@@ -58,7 +63,8 @@ double cpu_s()
             "       velmor_bench open [-f FMT] [-fpsprobe N] URL\n"
             "       velmor_bench threads CLIP\n"
             "       velmor_bench live [-f FMT] SECS W H URL...\n"
-            "       velmor_bench jpeg CLIP\n");
+            "       velmor_bench jpeg CLIP\n"
+            "       velmor_bench tile W H CLIP\n");
     exit(2);
 }
 
@@ -349,18 +355,22 @@ int cmd_live(const AVInputFormat* fmt, double secs, int w, int h, const std::vec
     const double t1 = now_s(), c1 = cpu_s();
     double slowest = 1e9, total = 0;
     long dropped = 0, replaced = 0;
+    std::string rates;
     for (size_t i = 0; i < streams.size(); ++i) {
         dropped += streams[i]->pictures_dropped.load();
         replaced += streams[i]->pictures_replaced.load();
         const double rate = static_cast<double>(streams[i]->pictures_drawn.load() - d0[i]) / (t1 - t0);
         slowest = std::min(slowest, rate);
         total += rate;
+        char one[32];
+        snprintf(one, sizeof one, "%s%.2f", rates.empty() ? "" : ",", rate);
+        rates += one;
     }
     for (stream_t* s : streams)
         stop(s);
     velmor_shutdown();
-    printf("RESULT cpu=%.2f slowest=%.2f mean=%.2f dropped=%ld replaced=%ld\n", 100 * (c1 - c0) / (t1 - t0),
-           slowest, total / static_cast<double>(std::max<size_t>(urls.size(), 1)), dropped, replaced);
+    printf("RESULT cpu=%.2f slowest=%.2f mean=%.2f dropped=%ld replaced=%ld rates=%s\n", 100 * (c1 - c0) / (t1 - t0),
+           slowest, total / static_cast<double>(std::max<size_t>(urls.size(), 1)), dropped, replaced, rates.c_str());
     return 0;
 }
 
@@ -407,6 +417,117 @@ int cmd_jpeg(const char* clip)
     return 0;
 }
 
+
+// The reader's decoder for a W x H window, opened as `play -s W H` opens it
+// (full: with -d skip_loop_filter=default).
+struct tile_decoder_t {
+    stream_t* s;
+    video_decoder_t d;
+    tile_decoder_t(const char* clip, const AVCodecParameters* par, int w, int h, bool full)
+    {
+        stream_settings_t set;
+        set.w = w;
+        set.h = h;
+        if (full)
+            set.decoder_options = {"skip_loop_filter=default"};
+        s = stream_new(full ? "full" : "tile", clip, set);
+        if (decoder_open(s, par, &d) != 0)
+            exit(1);
+    }
+    ~tile_decoder_t() { stream_free(s); }
+    // Sends a packet (null: the end) as the reader does; each picture to `got`.
+    template <typename F> void decode(const AVPacket* p, AVFrame* pic, F got)
+    {
+        decoder_fit_window(&d, s);
+        avcodec_send_packet(d.ctx.get(), p);
+        while (avcodec_receive_frame(d.ctx.get(), pic) >= 0) {
+            got(pic);
+            av_frame_unref(pic);
+        }
+    }
+};
+
+// CPU per picture of each decoder over the clip in memory (the best of
+// three runs, taken in turn), then the two decoded side by side: each
+// picture scaled to W x H RGB24 by point, bilinear and area sampling, and
+// the mean absolute difference per channel (the worst channel; over the
+// clip and in the worst picture).
+int cmd_tile(int w, int h, const char* clip)
+{
+    threads_init();
+    monitor_init(&ffmpeg_mon);
+    input_t in;
+    if (!open_input(in, clip, nullptr, 0, 1, FF_THREAD_SLICE)) {
+        printf("RESULT error=open\n");
+        return 1;
+    }
+    const AVCodecParameters* par = in.fmt->streams[in.video]->codecpar;
+    std::vector<AVPacket*> packets = video_packets(in);
+    AVFrame* pic = av_frame_alloc();
+    double best[2] = {1e9, 1e9};
+    long pictures = 0;
+    for (int run = 0; run < 6; ++run) {
+        tile_decoder_t dec(clip, par, w, h, run % 2 == 0);
+        long n = 0;
+        const double c0 = cpu_s();
+        for (const AVPacket* p : packets)
+            dec.decode(p, pic, [&](AVFrame*) { ++n; });
+        dec.decode(nullptr, pic, [&](AVFrame*) { ++n; });
+        best[run % 2] = std::min(best[run % 2], (cpu_s() - c0) * 1e3 / static_cast<double>(std::max(n, 1L)));
+        pictures = n;
+    }
+    printf("RESULT pictures=%ld full_ms=%.3f tile_ms=%.3f\n", pictures, best[0], best[1]);
+
+    constexpr std::pair<const char*, int> scalers[] = {{"point", SWS_POINT}, {"bilinear", SWS_BILINEAR}, {"area", SWS_AREA}};
+    tile_decoder_t full(clip, par, w, h, true), tile(clip, par, w, h, false);
+    std::vector<std::vector<uint8_t>> shown;  // full's pictures, scaled, until tile's come
+    struct diff_t {
+        double sum[3] = {};
+        double worst = 0;
+        long n = 0;
+    } diff[3];
+    auto scaled = [&](const AVFrame* f, int k) {
+        std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+        SwsContext* sws = sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), w, h,
+                                         AV_PIX_FMT_RGB24, scalers[k].second, nullptr, nullptr, nullptr);
+        uint8_t* dst[4] = {rgb.data()};
+        const int stride[4] = {w * 3};
+        sws_scale(sws, f->data, f->linesize, 0, f->height, dst, stride);
+        sws_freeContext(sws);
+        return rgb;
+    };
+    for (size_t i = 0; i <= packets.size(); ++i) {
+        const AVPacket* p = i < packets.size() ? packets[i] : nullptr;
+        full.decode(p, pic, [&](AVFrame* f) {
+            for (int k = 0; k < 3; ++k)
+                shown.push_back(scaled(f, k));
+        });
+        tile.decode(p, pic, [&](AVFrame* f) {
+            for (int k = 0; k < 3 && !shown.empty(); ++k) {
+                const std::vector<uint8_t> a = std::move(shown.front()), b = scaled(f, k);
+                shown.erase(shown.begin());
+                double sum[3] = {};
+                for (size_t j = 0; j < a.size(); ++j)
+                    sum[j % 3] += std::abs(a[j] - b[j]);
+                const double px = static_cast<double>(w) * h;
+                for (int c = 0; c < 3; ++c)
+                    diff[k].sum[c] += sum[c] / px;
+                diff[k].worst = std::max({diff[k].worst, sum[0] / px, sum[1] / px, sum[2] / px});
+                diff[k].n += 1;
+            }
+        });
+    }
+    for (int k = 0; k < 3; ++k) {
+        const double n = static_cast<double>(std::max(diff[k].n, 1L));
+        printf("RESULT scaler=%s pictures=%ld mad_r=%.3f mad_g=%.3f mad_b=%.3f worst_picture=%.3f\n", scalers[k].first,
+               diff[k].n, diff[k].sum[0] / n, diff[k].sum[1] / n, diff[k].sum[2] / n, diff[k].worst);
+    }
+    av_frame_free(&pic);
+    for (AVPacket*& p : packets)
+        av_packet_free(&p);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -443,5 +564,7 @@ int main(int argc, char** argv)
                         std::vector<const char*>(argv + i + 3, argv + argc));
     if (mode == "jpeg" && argc - i == 1)
         return cmd_jpeg(argv[i]);
+    if (mode == "tile" && argc - i == 3)
+        return cmd_tile(atoi(argv[i]), atoi(argv[i + 1]), argv[i + 2]);
     usage();
 }

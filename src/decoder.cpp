@@ -1,6 +1,8 @@
 #include "decoder.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "stats.h"
 
@@ -17,6 +19,13 @@ void choose_jpeg_decoder(const stream_settings_t& set, const AVCodecParameters* 
         d->jpeg.reset();
     else if (d->jpeg == nullptr)
         d->jpeg = jpeg_decoder_new();
+}
+
+bool user_sets(const std::vector<std::string>& options, std::string_view key)
+{
+    return std::any_of(options.begin(), options.end(), [key](std::string_view o) {
+        return o.substr(0, o.find('=')) == key;
+    });
 }
 
 }  // namespace
@@ -65,5 +74,18 @@ int decoder_open(stream_t* s, const AVCodecParameters* par, video_decoder_t* d)
     choose_jpeg_decoder(s->settings, par, d);
     const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
     d->intra_only = desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+    d->fits_window = (par->codec_id == AV_CODEC_ID_H264 || par->codec_id == AV_CODEC_ID_HEVC)
+                     && !user_sets(s->settings.decoder_options, "skip_loop_filter");
     return 0;
+}
+
+void decoder_fit_window(video_decoder_t* d, const stream_t* s)
+{
+    if (!d->fits_window)
+        return;
+    const unsigned long long size = s->win_size.load(std::memory_order_relaxed);
+    const long long w = static_cast<long long>(size >> 32), h = static_cast<long long>(size & 0xFFFFFFFFu);
+    AVCodecContext* c = d->ctx.get();
+    const bool small = s->settings.nozoom == 0 && w > 0 && h > 0 && 2 * w <= c->width && 2 * h <= c->height;
+    c->skip_loop_filter = small ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
 }

@@ -385,6 +385,7 @@ bool decode_packet(reader_t& r)
         mark_progress(r, now);
         return true;
     }
+    decoder_fit_window(&r.dec, r.s);
     int err = avcodec_send_packet(r.dec.ctx.get(), r.pkt.get());
     if (err < 0 && err != AVERROR(EAGAIN))
         decoding_failed(r, err);

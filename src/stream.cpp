@@ -1,5 +1,6 @@
 #include "stream.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,11 @@ const char* stream_get_state_name(stream_t* stream)
 {
     assert(stream != nullptr);
     return stream_state_name(stream->state.load());
+}
+
+void stream_note_window_size(stream_t* stream, int w, int h)
+{
+    stream->win_size = static_cast<unsigned long long>(std::max(w, 0)) << 32 | static_cast<unsigned>(std::max(h, 0));
 }
 
 stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings)
@@ -26,6 +32,7 @@ stream_t* stream_new(const char* name, const char* inputfile, const stream_setti
     stream->win_y = settings.y;
     stream->win_w = settings.w;
     stream->win_h = settings.h;
+    stream_note_window_size(stream, settings.w, settings.h);
     thread_init(&stream->reader, name);
     return stream;
 }

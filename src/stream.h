@@ -8,6 +8,9 @@
 // once the reader has ended and the record has left the registry.
 stream_t* stream_new(const char* name, const char* inputfile, const stream_settings_t& settings);
 void stream_free(stream_t* stream);
+// Keeps the window's size where the reader reads it (win_size): play and
+// the wall's commands, as they place the window.
+void stream_note_window_size(stream_t* stream, int w, int h);
 
 // Starts the reader; it must not be running. 0, or the error number when
 // no thread could be made.

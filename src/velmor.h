@@ -129,6 +129,9 @@ struct stream_t {
     int win_x, win_y, win_w, win_h;
     std::string label;
     std::atomic<unsigned> layout_serial;
+    // The window's size again, w << 32 | h, for the reader, which decodes for
+    // it and takes no monitor. Written with the window.
+    std::atomic<unsigned long long> win_size;
     // The part of the surface the window covered as its reader unregistered,
     // x, y, w, h (0 x 0: nothing to clear); written by the reader, read by
     // `stop` after the join.

@@ -19,6 +19,13 @@
 
 namespace {
 
+// Places the window for the renderer, and its size for the reader.
+void place(stream_t* s, int x, int y, int w, int h)
+{
+    render_set_window(s, x, y, w, h);
+    stream_note_window_size(s, w, h);
+}
+
 constexpr size_t MAX_LABEL = 100;  // bytes
 constexpr int MAX_GRID = 64;       // columns or rows
 constexpr int MAX_CYCLE_S = 86400;
@@ -55,7 +62,7 @@ void lay_out(int page)
     render_screen_size(&sw, &sh);
     for (int i = 0; i < static_cast<int>(on.size()) && i < cols * rows; ++i) {
         const tile_t t = grid_tile(sw, sh, cols, rows, grid.gap, i);
-        render_set_window(on[static_cast<size_t>(i)], t.x, t.y, t.w, t.h);
+        place(on[static_cast<size_t>(i)], t.x, t.y, t.w, t.h);
     }
 }
 
@@ -95,7 +102,7 @@ int cmd_move(const char* /*name*/, int argc, const char** argv)
                        argv[3], argv[4]);
         return 0;
     }
-    render_set_window(s, v[0], v[1], v[2], v[3]);
+    place(s, v[0], v[1], v[2], v[3]);
     return 1;
 }
 
@@ -236,7 +243,7 @@ void wall_after_play(stream_t* s, bool placed)
     int sw = 0, sh = 0;
     render_screen_size(&sw, &sh);
     const tile_t t = grid_tile(sw, sh, grid.cols, grid.rows, grid.gap, static_cast<int>(index));
-    render_set_window(s, t.x, t.y, t.w, t.h);
+    place(s, t.x, t.y, t.w, t.h);
 }
 
 void wall_forget(stream_t* s)

@@ -6,12 +6,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "in_process.h"
 #include "until.h"
 #include "media.h"
 #include "player.h"
+#include "decoder.h"
 #include "reader.h"
 
 extern "C" {
@@ -239,3 +241,35 @@ TEST(Reader, UndecodableStreamsStarveNoOther)
 }
 
 }  // namespace
+
+// A 640x360 picture: the loop filter of non-key pictures goes only where the
+// window shows it at half size or less both ways, -d's choice winning; a
+// move decides again.
+TEST(Decoder, SkipsTheLoopFilterForSmallWindowsOnly)
+{
+    struct { AVCodecID codec; int w, h, nozoom; const char* option; AVDiscard small, moved; } const cases[] = {
+        {AV_CODEC_ID_H264, 320, 180, 0, "", AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_HEVC, 200, 150, 0, "", AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 321, 150, 0, "", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 200, 150, 1, "", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 200, 150, 0, "skip_loop_filter=default", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+    };
+    for (const auto& c : cases) {
+        stream_settings_t set;
+        std::tie(set.w, set.h, set.nozoom) = std::tie(c.w, c.h, c.nozoom);
+        if (*c.option != '\0')
+            set.decoder_options = {c.option};
+        WatchedStream s(stream_new("tile", "none", set), stream_free);
+        AVCodecParameters* par = avcodec_parameters_alloc();
+        std::tie(par->codec_type, par->codec_id, par->width, par->height) =
+            std::tuple(AVMEDIA_TYPE_VIDEO, c.codec, 640, 360);
+        video_decoder_t d;
+        ASSERT_EQ(decoder_open(s.get(), par, &d), 0);
+        avcodec_parameters_free(&par);
+        for (const AVDiscard want : {c.small, c.moved}) {
+            decoder_fit_window(&d, s.get());
+            EXPECT_EQ(d.ctx->skip_loop_filter, want) << avcodec_get_name(c.codec) << " " << c.w << "x" << c.h;
+            stream_note_window_size(s.get(), 640, 360);
+        }
+    }
+}
