@@ -28,7 +28,8 @@ VBENCH = os.path.join(BUILD, "bench", "velmor_bench")
 RBENCH = os.path.join(BUILD, "bench", "render_bench")
 CLIPS = os.path.join(BUILD, "bench-clips")
 REPEATS = int(os.environ.get("BENCH_REPEATS", "3"))
-# Sections to run, comma separated (throughput,cpu,first,stop,rss,wall,lag); all by default.
+# Sections to run, comma separated (throughput,cpu,first,stop,rss,wall,lag; wall-h264 is
+# the H.264 part of wall alone); all by default.
 ONLY = [x for x in os.environ.get("BENCH_ONLY", "").split(",") if x]
 WIN_W, WIN_H = 400, 300
 SCALE = ["-vf", f"scale={WIN_W}:{WIN_H}:flags=neighbor", "-pix_fmt", "rgb565le", "-f", "null", "-"]
@@ -43,6 +44,10 @@ CLIP_RECIPES = {
     "cam": (1500, "testsrc2=size=640x480:rate=25", ["-c:v", "mjpeg", "-q:v", "5"], "mjpeg"),
     # A camera-like H.264 stream: no B-pictures, a keyframe every 2 s.
     "h264": (1000, "testsrc2=size=1280x720:rate=25,noise=alls=6:allf=t",
+             ["-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-bf", "0", "-pix_fmt", "yuv420p"],
+             "mpegts"),
+    # The camera wall's H.264: the same at 640x360, 30 s.
+    "wall": (750, "testsrc2=size=640x360:rate=25,noise=alls=6:allf=t",
              ["-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-bf", "0", "-pix_fmt", "yuv420p"],
              "mpegts"),
 }
@@ -805,6 +810,9 @@ def main():
         bench_rss()
     if want("wall"):
         bench_wall()
+    if want("wall") or want("wall-h264"):
+        import wall  # the module imports this one
+        wall.bench_wall_h264()
     if want("lag"):
         import lag  # the module imports this one
         lag.bench_lag()
