@@ -14,6 +14,8 @@
 //   velmor_bench threads CLIP                     decoder threading: speed, delay, CPU
 //   velmor_bench live [-f FMT] SECS W H URL...     live streams on a wall: CPU, each stream's pictures/s
 //   velmor_bench jpeg CLIP                        libjpeg-turbo (full, 1/2, 1/4) against FFmpeg's decoder
+//   velmor_bench decode SECS W H URL...           the floor of a live wall: each stream read and decoded
+//                                                 (as the reader decodes for a W x H window), no more
 //   velmor_bench tile W H CLIP                    the decoder as the reader opens it for a W x H window:
 //                                                 CPU per picture with the loop filter and as the window
 //                                                 chooses, and how far the pictures differ at W x H
@@ -21,10 +23,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -64,6 +68,7 @@ double cpu_s()
             "       velmor_bench threads CLIP\n"
             "       velmor_bench live [-f FMT] SECS W H URL...\n"
             "       velmor_bench jpeg CLIP\n"
+            "       velmor_bench decode SECS W H URL...\n"
             "       velmor_bench tile W H CLIP\n");
     exit(2);
 }
@@ -528,6 +533,76 @@ int cmd_tile(int w, int h, const char* clip)
     return 0;
 }
 
+// Live streams read and decoded as the reader decodes them for W x H
+// windows, one thread each (the program's, which the FFmpeg monitor needs),
+// and nothing drawn: once every stream has pictures, the process's CPU
+// (share of one core) and each stream's pictures per second over SECS.
+struct decode_job_t {
+    const char* url;
+    int w, h;
+    const std::atomic<bool>* stop;
+    std::atomic<long> pictures{0};
+    thread_t thread;
+};
+
+void* decode_stream(void* arg)
+{
+    decode_job_t* job = static_cast<decode_job_t*>(arg);
+    input_t in;
+    if (!open_input(in, job->url, nullptr, 0, 1, FF_THREAD_SLICE))
+        return nullptr;
+    tile_decoder_t dec(job->url, in.fmt->streams[in.video]->codecpar, job->w, job->h, false);
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* pic = av_frame_alloc();
+    while (!*job->stop && av_read_frame(in.fmt, pkt) >= 0) {
+        if (pkt->stream_index == in.video)
+            dec.decode(pkt, pic, [&](AVFrame*) { job->pictures += 1; });
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    av_frame_free(&pic);
+    return nullptr;
+}
+
+int cmd_decode(double secs, int w, int h, const std::vector<const char*>& urls)
+{
+    threads_init();
+    monitor_init(&ffmpeg_mon);
+    avformat_network_init();
+    std::atomic<bool> stop{false};
+    std::vector<decode_job_t> jobs(urls.size());
+    for (size_t i = 0; i < urls.size(); ++i) {
+        jobs[i].url = urls[i];
+        std::tie(jobs[i].w, jobs[i].h, jobs[i].stop) = std::tuple(w, h, &stop);
+        thread_init(&jobs[i].thread, "decode");
+        thread_start(&jobs[i].thread, decode_stream, &jobs[i]);
+    }
+    auto all_decoding = [&] {
+        return std::all_of(jobs.begin(), jobs.end(), [](const decode_job_t& j) { return j.pictures >= 25; });
+    };
+    for (double until = now_s() + 30; now_s() < until && !all_decoding();)
+        usleep(20000);
+    std::vector<long> p0;
+    for (const decode_job_t& j : jobs)
+        p0.push_back(j.pictures);
+    const double t0 = now_s(), c0 = cpu_s();
+    usleep(static_cast<useconds_t>(secs * 1e6));
+    const double t1 = now_s(), c1 = cpu_s();
+    std::string rates;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        char one[32];
+        snprintf(one, sizeof one, "%s%.2f", i == 0 ? "" : ",", static_cast<double>(jobs[i].pictures - p0[i]) / (t1 - t0));
+        rates += one;
+    }
+    stop = true;
+    for (decode_job_t& j : jobs) {
+        thread_join(&j.thread);
+        thread_done(&j.thread);
+    }
+    printf("RESULT cpu=%.2f rates=%s\n", 100 * (c1 - c0) / (t1 - t0), rates.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -564,6 +639,9 @@ int main(int argc, char** argv)
                         std::vector<const char*>(argv + i + 3, argv + argc));
     if (mode == "jpeg" && argc - i == 1)
         return cmd_jpeg(argv[i]);
+    if (mode == "decode" && argc - i >= 4)
+        return cmd_decode(atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]),
+                          std::vector<const char*>(argv + i + 3, argv + argc));
     if (mode == "tile" && argc - i == 3)
         return cmd_tile(atoi(argv[i]), atoi(argv[i + 1]), argv[i + 2]);
     usage();

@@ -32,6 +32,6 @@ int decoder_open(stream_t* s, const AVCodecParameters* par, video_decoder_t* d);
 
 // Where the window shows the picture at half its size or less both ways,
 // skips the loop filter on non-key pictures: the downscale hides what it
-// smooths, and it is a sixth of an H.264 decode. Before each packet, since
+// smooths, and it is 13-16% of an H.264 decode. Before each packet, since
 // `move` and `grid` change the window; the decoders read it per slice.
 void decoder_fit_window(video_decoder_t* d, const stream_t* s);
