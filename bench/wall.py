@@ -248,7 +248,7 @@ def bench_wall_h264():
         full_ms, tile_ms = bench.num(cpu, "full_ms"), bench.num(cpu, "tile_ms")
         if full_ms and tile_ms:
             bench.log(f"  decoding for the tile, clip in memory: {full_ms:.3f} ms a picture with the loop filter, "
-                      f"{tile_ms:.3f} ms as velmor decodes for this window ({100 * (1 - tile_ms / full_ms):.0f}% less)")
+                      f"{tile_ms:.3f} ms as velmor decodes for this window ({100 * (tile_ms / full_ms - 1):+.0f}%)")
         for scaler in ("point", "bilinear", "area"):
             d = tile.get(scaler)
             if d:
