@@ -15,7 +15,6 @@ extern "C" {
 
 #include "geometry.h"
 #include "pages.h"
-#include "scaler.h"
 #include "stats.h"
 #include "status_icon.h"
 #include "window.h"
@@ -290,7 +289,7 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     uint8_t* src[4];
     int srcstride[4];
     source_planes(s, pic, g, src, srcstride);
-    if (!scaler_prepare(&s->drawing->scaler, g, pic->format, fb->format)) {
+    if (!scaler_prepare(&s->drawing->scaler, g, pic->format, fb->format, renderer.settings.scale)) {
         no_scaler(s);
         return;
     }
@@ -521,8 +520,7 @@ void render_stop(void)
     frame_pool_done(&renderer.pool);
     monitor_done(&renderer.snap_mon);
     monitor_done(&renderer.streams_mon);
-    renderer.clip.buf.reset();
-    renderer.clip.size = 0;
+    renderer.clip = scaler_scratch_t{};
     status_icons_done(&renderer.icons);
 }
 
