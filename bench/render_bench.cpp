@@ -4,12 +4,15 @@
 // common device layouts). One reader hands over a picture, waits until the
 // render thread has given it back, and hands over the next. On a shared
 // machine the layouts take turns, three rounds, and each figure is the best
-// round's. Last, the cost of a label (one small copy after each picture).
+// round's. Then the filters of --scale on camera-sized pictures (µs per
+// picture, as the renderer draws them); last, the cost of a label (one small
+// copy after each picture).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -20,6 +23,7 @@ extern "C" {
 #include "label.h"
 #include "reader.h"
 #include "render.h"
+#include "scaler.h"
 
 namespace {
 
@@ -31,19 +35,19 @@ struct run_t {
 };
 
 // A picture with some detail, so that nothing is flat.
-AVFrame* make_source(AVPixelFormat fmt)
+AVFrame* make_source(AVPixelFormat fmt, int w = 640, int h = 480)
 {
     AVFrame* f = av_frame_alloc();
-    f->width = 640;
-    f->height = 480;
+    f->width = w;
+    f->height = h;
     f->format = fmt;
     av_frame_get_buffer(f, 0);
-    for (int y = 0; y < 480; ++y)
-        for (int x = 0; x < 640; ++x)
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
             f->data[0][y * f->linesize[0] + x] = static_cast<uint8_t>(x + y);
     for (int p = 1; p <= 2; ++p)
-        for (int y = 0; y < 240; ++y)
-            for (int x = 0; x < 320; ++x)
+        for (int y = 0; y < h / 2; ++y)
+            for (int x = 0; x < w / 2; ++x)
                 f->data[p][y * f->linesize[p] + x] = static_cast<uint8_t>(p * x - y);
     return f;
 }
@@ -75,7 +79,7 @@ void* reader(void* arg)
 }
 
 // Microseconds per picture.
-double bench(AVPixelFormat fmt, int w, int h, const char* label = "")
+double bench(AVPixelFormat fmt, int w, int h, const char* label = "", int srcw = 640, int srch = 480)
 {
     stream_settings_t set;
     set.w = w;
@@ -83,7 +87,7 @@ double bench(AVPixelFormat fmt, int w, int h, const char* label = "")
     stream_t* s = stream_new("bench", "bench", set);
     s->state = SS_CONNECTED;
     render_set_label(s, label);
-    run_t r = {s, make_source(fmt), 0, 0};
+    run_t r = {s, make_source(fmt, srcw, srch), 0, 0};
     thread_start(&s->reader, reader, &r);
     thread_join(&s->reader);
     av_frame_free(&r.source);
@@ -91,15 +95,64 @@ double bench(AVPixelFormat fmt, int w, int h, const char* label = "")
     return 1e6 * r.seconds / static_cast<double>(r.pictures);
 }
 
+void scale_table(const AVPixelFormat (&surfaces)[3])
+{
+// The filters of --scale: libswscale's point sampling (`point`, as before
+    // libyuv), libyuv's point sampling (`fast`), bilinear and box filters.
+    // The scaler alone, as the render thread calls it, without the hand-over
+    // between threads: the modes take turns, and each figure is the best of
+    // 9 rounds of 100 pictures.
+    const struct {
+        int srcw, srch, w, h;
+    } sizes[] = {{640, 360, 200, 150}, {1280, 720, 400, 300}};
+    constexpr scale_e modes[] = {SCALE_POINT, SCALE_FAST, SCALE_BILINEAR, SCALE_BOX};
+    printf("render_bench: us per yuv420p picture | swscale point | libyuv point | libyuv bilinear | libyuv box\n");
+    for (const auto& size : sizes)
+        for (AVPixelFormat surface : surfaces) {
+            fbuffer_t* fb = fb_open_fake_format(800, 600, surface);
+            AVFrame* pic = make_source(AV_PIX_FMT_YUV420P, size.srcw, size.srch);
+            stream_settings_t win;
+            std::tie(win.x, win.y, win.w, win.h) = std::tuple(10, 10, size.w, size.h);
+            const geometry_t g = window_geometry(win, pic);
+            visible_t v;
+            visible_part(fb, g.dstx, g.dsty, g.dstw, g.dsth, &v);
+            scaler_scratch_t scratch;
+            double us[4] = {1e12, 1e12, 1e12, 1e12};
+            for (int round = 0; round < 9; ++round)
+                for (int m = 0; m < 4; ++m) {
+                    scaler_t sc;
+                    scaler_prepare(&sc, g, pic->format, surface, modes[m]);
+                    scaler_draw(&sc, &scratch, fb, pic->data, pic->linesize, g, v, pic->format);  // warm
+                    const auto t0 = std::chrono::steady_clock::now();
+                    for (int i = 0; i < 100; ++i)
+                        scaler_draw(&sc, &scratch, fb, pic->data, pic->linesize, g, v, pic->format);
+                    const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - t0;
+                    us[m] = std::min(us[m], took.count() / 100);
+                    scaler_done(&sc);
+                }
+            printf("render_bench: %dx%d -> %dx%d, %-8s | %6.1f | %6.1f (%.2fx) | %6.1f (%.2fx) | %6.1f (%.2fx)\n",
+                   size.srcw, size.srch, size.w, size.h, av_get_pix_fmt_name(surface), us[0], us[1], us[1] / us[0],
+                   us[2], us[2] / us[0], us[3], us[3] / us[0]);
+            av_frame_free(&pic);
+            fb_close(fb);
+        }
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // `render_bench scale`: the filters' table alone.
+    const bool scale_only = argc > 1 && std::string_view(argv[1]) == "scale";
     setvbuf(stdout, nullptr, _IOLBF, 0);
     av_log_set_level(AV_LOG_ERROR);
     threads_init();
     monitor_init(&ffmpeg_mon);
     const AVPixelFormat surfaces[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA};
+    if (scale_only) {
+        scale_table(surfaces);
+        return 0;
+    }
     const struct {
         AVPixelFormat fmt;
         int w, h;
@@ -126,6 +179,7 @@ int main()
         printf("render_bench:   cost per picture against 16 bpp: 24 bpp %.2fx, 32 bpp %.2fx\n",
                cost[1][c] / cost[0][c], cost[2][c] / cost[0][c]);
     }
+    scale_table(surfaces);
     std::string why;
     if (!label_font_open(DEFAULT_FONT, &why)) {
         printf("render_bench: no label figures: %s\n", why.c_str());

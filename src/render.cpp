@@ -10,9 +10,7 @@
 #include <utility>
 
 extern "C" {
-#include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include "geometry.h"
@@ -27,19 +25,12 @@ namespace {
 
 constexpr int MIN_POOL_FRAMES = 16;
 constexpr long WAIT_STEP_MS = 100;
-// A window that reaches past the screen is scaled whole into a scratch
-// buffer first; beyond this many pixels it is refused instead.
-constexpr long long MAX_CLIPPED_WINDOW_PIXELS = 16LL << 20;
 
 // One-time messages per stream.
 enum warning_e : unsigned {
     W_CROP = 1,
     W_TOO_LARGE = 2,
     W_NO_SCALER = 4,
-};
-
-struct av_free_deleter {
-    void operator()(uint8_t* p) const { av_free(p); }
 };
 
 }  // namespace
@@ -49,12 +40,7 @@ struct av_free_deleter {
 // The render thread's, and the stream's reader's while it registers and
 // unregisters (when the render thread holds none of its pictures).
 struct render_stream_t {
-    SwsContext* scaler = nullptr;  // cached, and what it was made for:
-    int scaler_src_w = 0;
-    int scaler_src_h = 0;
-    int scaler_dst_w = 0;
-    int scaler_dst_h = 0;
-    int scaler_format = 0;
+    scaler_t scaler;
     icon_spot_t icon = {};         // under streams_mon
     unsigned warned = 0;           // one-time messages already printed; under streams_mon
     long long bars[4] = {};        // picture rectangle the window's bars were cleared around (-a)
@@ -77,8 +63,7 @@ struct renderer_t {
 
     // Scratch picture for windows that do not lie wholly on the screen; the
     // render thread's alone.
-    std::unique_ptr<uint8_t, av_free_deleter> clip_buf;
-    size_t clip_buf_size = 0;
+    scaler_scratch_t clip;
 
     status_icons_t icons = {};
 
@@ -142,7 +127,7 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     fbuffer_t* fb = surface();
     fbuffer_t view;
     int ix = 0, iy = 0;
-    const bool on_screen = icon_view(fb, d->wall.win, d->scaler_dst_w, d->scaler_dst_h, &view, &ix, &iy);
+    const bool on_screen = icon_view(fb, d->wall.win, d->scaler.dst_w, d->scaler.dst_h, &view, &ix, &iy);
     const icon_e before = stream->current_icon.load();
     status_icon_show(&renderer.icons, stream, &d->icon, on_screen ? &view : nullptr, ix, iy, icon);
     if (on_screen && stream->current_icon.load() != before)
@@ -166,7 +151,7 @@ void clear_and_show(const rect_t& r)
 
 rect_t window_rect(const render_stream_t* d)
 {
-    return window_rect(surface(), &d->wall, d->scaler_dst_w, d->scaler_dst_h);
+    return window_rect(surface(), &d->wall, d->scaler.dst_w, d->scaler.dst_h);
 }
 
 // Takes the window and label the commands last set. A window that moved
@@ -176,7 +161,7 @@ void take_layout(stream_t* s, bool clear_old)
 {
     render_stream_t* d = s->drawing;
     rect_t old;
-    if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler_dst_w, d->scaler_dst_h, &old))
+    if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler.dst_w, d->scaler.dst_h, &old))
         return;
     if (clear_old && s->render_off.load() == 0)
         clear_and_show(old);
@@ -189,7 +174,7 @@ void take_layout(stream_t* s, bool clear_old)
 void draw_label(stream_t* s, long long now, bool after_picture)
 {
     render_stream_t* d = s->drawing;
-    const rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler_dst_w, d->scaler_dst_h, now, after_picture);
+    const rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, after_picture);
     if (r[2] > 0)
         shown(r[0], r[1], r[2], r[3]);
 }
@@ -239,88 +224,14 @@ void render_idle(long long now)
 
 // ------------------------------------------------------------------ drawing
 
-uint8_t* clip_buffer(size_t size)
-{
-    if (size > renderer.clip_buf_size) {
-        renderer.clip_buf.reset(static_cast<uint8_t*>(av_malloc(size)));
-        renderer.clip_buf_size = renderer.clip_buf != nullptr ? size : 0;
-    }
-    return renderer.clip_buf.get();
-}
-
-// The stream's cached scaler for this picture and window, rebuilt when
-// either changed; null when none can be made.
-SwsContext* scaler_for(render_stream_t* d, const geometry_t& g, int format, AVPixelFormat to)
-{
-    const int dstw = static_cast<int>(g.dstw);
-    const int dsth = static_cast<int>(g.dsth);
-    if (d->scaler == nullptr || d->scaler_src_w != g.srcw || d->scaler_src_h != g.srch || d->scaler_dst_w != dstw
-        || d->scaler_dst_h != dsth || d->scaler_format != format) {
-        // A scaler per stream, made on this thread: no FFmpeg monitor in the
-        // picture path.
-        d->scaler = sws_getCachedContext(d->scaler, g.srcw, g.srch, static_cast<AVPixelFormat>(format), dstw, dsth,
-                                         to, SWS_POINT, nullptr, nullptr, nullptr);
-        d->scaler_src_w = g.srcw;
-        d->scaler_src_h = g.srch;
-        d->scaler_dst_w = dstw;
-        d->scaler_dst_h = dsth;
-        d->scaler_format = format;
-    }
-    return d->scaler;
-}
-
 // The picture's planes from the part the window shows on.
 void source_planes(stream_t* s, const AVFrame* pic, const geometry_t& g, uint8_t* data[4], int linesize[4])
 {
-    std::copy(pic->data, pic->data + 4, data);
-    std::copy(pic->linesize, pic->linesize + 4, linesize);
-    if ((g.srcx != 0 || g.srcy != 0) && !crop_planes(pic, g.srcx, g.srcy, data) && first_warning(s, W_CROP)) {
+    if (!scaler_source_planes(pic, g, data, linesize) && first_warning(s, W_CROP)) {
         // Shows the picture's top-left part instead of its middle.
         const char* fmt = av_get_pix_fmt_name(static_cast<AVPixelFormat>(pic->format));
         printf("%s: cannot crop pixel format '%s' of stream '%s': drawing its top-left part\n", "render_thread",
                fmt != nullptr ? fmt : "unknown", s->name);
-    }
-}
-
-// A window that lies wholly on the screen is written by one sws_scale
-// straight into screen memory; one that reaches past an edge (or whose rows
-// the converter would overrun) is scaled whole into a scratch buffer and only
-// its visible part is copied, so that nothing beside the window or outside
-// the surface is touched.
-void scale_into_window(fbuffer_t* fb, stream_t* s, SwsContext* sws, uint8_t* const src[4], const int srcstride[4],
-                       const geometry_t& g, const visible_t& v, int format)
-{
-    const size_t line = fb->finfo.line_length;
-    const long long bpp = fb->bytes_per_pixel;
-    uint8_t* dst[4] = {};
-    int dststride[4] = {};
-    if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth && writes_only_its_rows(format, g)) {
-        dst[0] = fb->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base);
-        dststride[0] = static_cast<int>(line);
-        sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
-        return;
-    }
-    // Line sizes hold whole 16-pixel blocks (in whole 64-byte units), so the
-    // converter's overrun stays inside each scratch line; a little slack
-    // after the last.
-    const long long stride = ((g.dstw + 15) / 16 * 16 * bpp + 63) & ~63LL;
-    uint8_t* buf = g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS
-                       ? nullptr
-                       : clip_buffer(static_cast<size_t>(stride * g.dsth + 64));
-    if (buf == nullptr) {
-        if (first_warning(s, W_TOO_LARGE))
-            printf("%s: window %lldx%lld of stream '%s' reaches past the screen and is too large to clip: "
-                   "not drawn\n",
-                   "render_thread", g.dstw, g.dsth, s->name);
-        return;
-    }
-    dst[0] = buf;
-    dststride[0] = static_cast<int>(stride);
-    sws_scale(sws, src, srcstride, 0, g.srch, dst, dststride);
-    const size_t bytes = static_cast<size_t>((v.i1 - v.i0) * bpp);
-    for (long long j = v.j0; j < v.j1; ++j) {
-        uint8_t* to = fb->screen + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + bpp * v.i0);
-        memcpy(to, buf + j * stride + bpp * v.i0, bytes);
     }
 }
 
@@ -378,13 +289,18 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     uint8_t* src[4];
     int srcstride[4];
     source_planes(s, pic, g, src, srcstride);
-    SwsContext* sws = scaler_for(s->drawing, g, pic->format, fb->format);
-    if (sws == nullptr) {
+    if (!scaler_prepare(&s->drawing->scaler, g, pic->format, fb->format, renderer.settings.scale)) {
         no_scaler(s);
         return;
     }
     clear_bars(fb, s, pic, g);
-    scale_into_window(fb, s, sws, src, srcstride, g, v, pic->format);
+    if (!scaler_draw(&s->drawing->scaler, &renderer.clip, fb, src, srcstride, g, v, pic->format)) {
+        if (first_warning(s, W_TOO_LARGE))
+            printf("%s: window %lldx%lld of stream '%s' reaches past the screen and is too large to clip: "
+                   "not drawn\n",
+                   "render_thread", g.dstw, g.dsth, s->name);
+        return;
+    }
     shown(g.dstx, g.dsty, g.dstw, g.dsth);
     // The picture has painted over the icon corner.
     monitor_guard hold(&renderer.streams_mon);
@@ -540,10 +456,7 @@ void render_on_stream_stop(stream_t* stream)
         icon_done(&d->icon.background);
         stream->drawing = nullptr;
     }
-    {
-        ffmpeg_guard ff;
-        sws_freeContext(d->scaler);
-    }
+    scaler_done(&d->scaler);
     window_done(&d->wall);
     delete d;
 }
@@ -607,8 +520,7 @@ void render_stop(void)
     frame_pool_done(&renderer.pool);
     monitor_done(&renderer.snap_mon);
     monitor_done(&renderer.streams_mon);
-    renderer.clip_buf.reset();
-    renderer.clip_buf_size = 0;
+    renderer.clip = scaler_scratch_t{};
     status_icons_done(&renderer.icons);
 }
 

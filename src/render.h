@@ -8,6 +8,7 @@
 
 #include "frame_pool.h"
 #include "output.h"
+#include "scaler.h"
 #include "velmor.h"
 
 // The renderer's own pool, for the readers.
@@ -27,6 +28,7 @@ struct render_settings_t {
     long long (*clock)(void) = current_time_in_millis;
     output_t* output = nullptr;  // null: fb0, as it is at each picture
     void (*idle_hook)(stream_t* stream, long long now) = nullptr;
+    scale_e scale = SCALE_POINT;  // the program takes --scale's
 };
 void render_start(const render_settings_t& settings = {});
 void render_stop(void);

@@ -43,12 +43,13 @@ enum {
 };
 
 const char usage_text[] =
-    "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE] [--font FILE]\n"
+    "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE] [--font FILE] [--scale FILTER]\n"
     "       velmor --version | --help\n"
     "  --script FILE   run FILE's lines as console commands first ('#' starts a comment)\n"
     "  --control PATH  also serve the console on a Unix socket at PATH\n"
     "  --fb DEVICE     framebuffer device (default /dev/fb0, then /dev/fb/0)\n"
-    "  --font FILE     font for the labels (default DejaVu Sans)\n";
+    "  --font FILE     font for the labels (default DejaVu Sans)\n"
+    "  --scale FILTER  point, bilinear, box or fast (default bilinear)\n";
 
 struct client_t {
     int fd = -1;
@@ -475,6 +476,7 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
                              : a == "--control" ? &o->control
                              : a == "--fb"      ? &o->fb
                              : a == "--font"    ? &o->font
+                             : a == "--scale"   ? &o->scale
                                                 : nullptr;
         if (value == nullptr || i + 1 >= argc || argv[i + 1][0] == '\0') {
             fprintf(stderr, value == nullptr ? "velmor: unknown option '%s'\n" : "velmor: option '%s' needs a value\n",
@@ -483,6 +485,11 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
             return 2;
         }
         *value = argv[++i];
+    }
+    scale_e mode;
+    if (o->scale != nullptr && !scale_from_name(o->scale, &mode)) {
+        fprintf(stderr, "velmor: unknown filter '%s' for --scale: point, bilinear, box or fast\n", o->scale);
+        return 2;
     }
     return -1;
 }

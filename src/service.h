@@ -8,6 +8,7 @@ struct service_options_t {
     const char* control = nullptr;  // --control PATH
     const char* fb = nullptr;       // --fb DEVICE
     const char* font = nullptr;     // --font FILE
+    const char* scale = nullptr;    // --scale FILTER
 };
 
 // Reads the command line: -1 to go on, else the exit status (0 after

@@ -59,6 +59,9 @@ static std::unique_ptr<output_t> screen;
 
 // --font, else Debian's DejaVu Sans.
 static const char* font_path = nullptr;
+// --scale; the program's default is set by velmor_main, so that a surface
+// started by velmor_start alone (the tests') keeps libswscale's point sampling.
+static scale_e scale_mode = SCALE_POINT;
 
 static void velmor_start_on(std::unique_ptr<output_t> output)
 {
@@ -78,6 +81,7 @@ static void velmor_start_on(std::unique_ptr<output_t> output)
     render_settings_t settings;
     settings.output = screen.get();
     settings.idle_hook = stream_check;
+    settings.scale = scale_mode;
     render_start(settings);
 }
 
@@ -128,6 +132,9 @@ int velmor_main(int argc, char** argv)
     }
     service_install_quit_signals();
     font_path = options.font;
+    scale_mode = SCALE_BILINEAR;
+    if (options.scale != nullptr)
+        scale_from_name(options.scale, &scale_mode);
     std::unique_ptr<output_t> output;
     if (options.fb != nullptr) {
         // A device asked for by name is not replaced by one nobody sees.

@@ -12,6 +12,9 @@
 #include <tuple>
 #include <vector>
 
+#include <libyuv/convert_argb.h>
+#include <libyuv/scale.h>
+
 extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
@@ -556,6 +559,62 @@ TEST_F(Render, EveryDeviceLayoutInThePannedArea)
         EXPECT_EQ(0, bad);
         fb0 = &screen.fb;
         fb_close(fb);
+    }
+}
+
+// --scale bilinear: every layout libyuv writes shows, within 2 levels, what
+// libyuv itself makes of the same picture (scaled as I420, converted with
+// the picture's range), in a window on the screen and in one cut by its
+// corner; nothing else is written.
+TEST_F(Render, BilinearIsLibyuvsOwnInEveryLayout)
+{
+    render_stop();
+    render_start({.scale = SCALE_BILINEAR});
+    constexpr int PW = 96, PH = 54, W = 70, H = 40;
+    for (AVPixelFormat source : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P}) {
+        AVFrame* pic = av_frame_alloc();
+        std::tie(pic->width, pic->height, pic->format) = std::tuple(PW, PH, source);
+        ASSERT_EQ(0, av_frame_get_buffer(pic, 0));
+        for (int p = 0; p < 3; ++p)
+            for (int y = 0; y < (p ? PH / 2 : PH); ++y)
+                for (int x = 0; x < (p ? PW / 2 : PW); ++x)
+                    pic->data[p][y * pic->linesize[p] + x] = uint8_t((x * 37 + y * 11) * (p + 1));
+        std::vector<uint8_t> y(W * H), u(W * H / 4), v(W * H / 4), want(W * H * 4);
+        libyuv::I420Scale(pic->data[0], pic->linesize[0], pic->data[1], pic->linesize[1], pic->data[2], pic->linesize[2],
+                          PW, PH, y.data(), W, u.data(), W / 2, v.data(), W / 2, W, H, libyuv::kFilterBilinear);
+        libyuv::I420ToARGBMatrix(y.data(), W, u.data(), W / 2, v.data(), W / 2, want.data(), 4 * W,
+                                 source == AV_PIX_FMT_YUVJ420P ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants,
+                                 W, H);
+        for (AVPixelFormat layout : {AV_PIX_FMT_RGB565, AV_PIX_FMT_RGB555, AV_PIX_FMT_BGR24, AV_PIX_FMT_RGB24,
+                                     AV_PIX_FMT_BGRA, AV_PIX_FMT_RGBA, AV_PIX_FMT_ARGB, AV_PIX_FMT_ABGR}) {
+            if (layout == AV_PIX_FMT_RGB555 && source == AV_PIX_FMT_YUVJ420P)
+                continue;  // libyuv has no full-range 555: libswscale's
+            SCOPED_TRACE(testing::Message() << av_get_pix_fmt_name(source) << " on " << av_get_pix_fmt_name(layout));
+            fbuffer_t* fb = fb0 = fb_open_fake_format(100, 60, layout);
+            for (auto [wx, wy] : {std::pair(2, 3), {75, -9}}) {
+                TestStream t("bilinear", wx, wy, W, H);
+                t.show([&] {
+                    frame_t* f = with_picture(render_get_free_frame(t.s), PW, PH, source);
+                    return av_frame_copy(f->frame, pic), f;
+                });
+                t.stop();
+            }
+            int bad = 0;
+            for (int j = 0; j < 60; ++j)
+                for (int i = 0; i < 100; ++i) {
+                    const int wx = i < 75 ? i - 2 : i - 75, wy = i < 75 ? j - 3 : j + 9;
+                    const bool in = wx >= 0 && wx < W && wy >= 0 && wy < H;
+                    const uint8_t* e = &want[4 * (std::clamp(wy, 0, H - 1) * W + std::clamp(wx, 0, W - 1))];
+                    auto near = [&](int d) { return top_bits(fb, {std::clamp(e[2] + d, 0, 255), std::clamp(e[1] + d, 0, 255), std::clamp(e[0] + d, 0, 255)}); };
+                    const rgb_t c = rgb_at(fb, i, j), lo = in ? near(-2) : rgb_t{}, hi = in ? near(2) : rgb_t{};
+                    if (!(c.r >= lo.r && c.r <= hi.r && c.g >= lo.g && c.g <= hi.g && c.b >= lo.b && c.b <= hi.b) && ++bad <= 3)
+                        ADD_FAILURE() << "(" << i << ", " << j << ") holds " << c << ", want " << lo << " to " << hi;
+                }
+            EXPECT_EQ(0, bad);
+            fb0 = &screen.fb;
+            fb_close(fb);
+        }
+        av_frame_free(&pic);
     }
 }
 

@@ -47,7 +47,8 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
     const std::vector<std::string> bad = {"--bogus", "--script", "--control ''", "--script " + d.file("none"),
                                           "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock"),
                                           "--script " + d.file("fifo"), "--script /dev/zero", "--script " + d.path(),
-                                          "--script " + d.file("long"), "--script " + d.file("big")};
+                                          "--script " + d.file("long"), "--script " + d.file("big"),
+                                          "--scale lanczos"};
     for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;

@@ -28,7 +28,7 @@ EXPECT = r'''"$1" $("$1" --cpu-flags) bgra 800 600 /tmp/commands /clips /tmp/exp
 # The player on the device until the host is done: ready once each stream
 # has handed over its first 250 pictures, as in tests/fb/init.
 PLAY = r'''rm -f /tmp/in /tmp/done && mkfifo /tmp/in || exit 1
-"$1" --fb /dev/display-fb0 < /tmp/in > /tmp/out 2>&1 &
+"$1" --fb /dev/display-fb0 --scale point < /tmp/in > /tmp/out 2>&1 &
 pid=$!
 exec 3> /tmp/in && cat /tmp/commands >&3
 i=0
