@@ -227,7 +227,7 @@ TEST(Install, StagedFilesRun)
         EXPECT_EQ(0, access((root + f).c_str(), R_OK)) << f;
     std::ifstream unit(root + "/lib/systemd/system/velmor.service");
     const std::string text((std::istreambuf_iterator<char>(unit)), {});
-    EXPECT_NE(std::string::npos, text.find("velmor --script ")) << text;
+    EXPECT_NE(std::string::npos, text.find("velmor --output auto --script ")) << text;
     EXPECT_NE(std::string::npos, text.find("/wall.conf --control /run/velmor/control\n")) << text;
 
     TempDir run;
