@@ -10,7 +10,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <csignal>
+#include <linux/vt.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -28,6 +31,16 @@ using clock_type = std::chrono::steady_clock;
 // periods even at the lowest refresh rates.
 constexpr int FLIP_TIMEOUT_MS = 200;
 constexpr int MAX_CARDS = 16;
+
+// The terminal's switch signals: set by the handlers, acted on by whoever
+// next asks the output for anything (the render thread does every pass).
+std::atomic<int> vt_release{0};
+std::atomic<int> vt_acquire{0};
+
+void on_vt_signal(int sig)
+{
+    (sig == SIGRTMIN + 1 ? vt_release : vt_acquire) = 1;
+}
 
 struct resources_deleter {
     void operator()(drmModeRes* p) const { drmModeFreeResources(p); }
@@ -92,6 +105,8 @@ private:
     void settle();
     void swapped();
     void copy_rect(const buffer_t& from, buffer_t& to, const output_rect_t& r);
+    void watch_vt();
+    void follow_vt();
     static void on_flip(int, unsigned, unsigned, unsigned, void* self);
 
     int fd_ = -1;
@@ -114,6 +129,8 @@ private:
     std::vector<output_rect_t> flipped_;
     clock_type::time_point last_flip_{};
     std::atomic<long> flips_{0};
+    int tty_ = -1;        // the terminal whose switches hand the card over
+    bool active_ = true;  // ours: master held, the mode set
 };
 
 drm_output::~drm_output()
@@ -124,7 +141,12 @@ drm_output::~drm_output()
         std::lock_guard hold(mutex_);
         settle();
     }
-    if (mode_set_ && saved_crtc_ != nullptr && saved_crtc_->mode_valid)
+    if (tty_ >= 0) {
+        const vt_mode automatic = {VT_AUTO, 0, 0, 0, 0};
+        ioctl(tty_, VT_SETMODE, &automatic);
+        close(tty_);
+    }
+    if (mode_set_ && active_ && saved_crtc_ != nullptr && saved_crtc_->mode_valid)
         drmModeSetCrtc(fd_, saved_crtc_->crtc_id, saved_crtc_->buffer_id, saved_crtc_->x, saved_crtc_->y,
                        &connector_id_, 1, &saved_crtc_->mode);
     for (buffer_t& b : buffers_)
@@ -203,6 +225,7 @@ bool drm_output::open_card(const char* path, const drm_request_t& request, std::
         return fail(errno_text("cannot set the mode"));
     mode_set_ = true;
     fb_take_console();
+    watch_vt();
     printf("%s: %s %ux%u@%u %s, 2 buffers of %u-byte lines\n", card_.c_str(), connector_.c_str(), mode_.hdisplay,
            mode_.vdisplay, mode_.vrefresh, used->name, buffers_[0].surface.finfo.line_length);
     return true;
@@ -385,9 +408,63 @@ void drm_output::copy_rect(const buffer_t& from, buffer_t& to, const output_rect
         memcpy(to.surface.screen + y * line + x0 * bpp, from.surface.screen + y * line + x0 * bpp, (x1 - x0) * bpp);
 }
 
+// Switching away from the terminal asks the process to let go of the card
+// first: the kernel waits for VT_RELDISP, and for the acknowledgement when
+// the terminal comes back.
+void drm_output::watch_vt()
+{
+    tty_ = ::open("/dev/tty0", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (tty_ < 0)
+        tty_ = ::open("/dev/tty0", O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    struct sigaction sa = {};
+    sa.sa_handler = on_vt_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGRTMIN + 1, &sa, nullptr);
+    sigaction(SIGRTMIN + 2, &sa, nullptr);
+    const vt_mode process = {VT_PROCESS, 0, static_cast<short>(SIGRTMIN + 1), static_cast<short>(SIGRTMIN + 2), 0};
+    if (tty_ >= 0 && ioctl(tty_, VT_SETMODE, &process) != 0) {
+        close(tty_);
+        tty_ = -1;
+    }
+    if (tty_ < 0)
+        fprintf(stderr, "%s: terminal switches not followed (/dev/tty0: %s)\n", card_.c_str(), strerror(errno));
+}
+
+// With mutex_ held. Away, pictures are still drawn into the back buffer but
+// nothing is flipped; back, the mode is set again on the back buffer, which
+// holds everything drawn, and the other one is brought up to date whole.
+void drm_output::follow_vt()
+{
+    if (vt_release.exchange(0) != 0 && active_) {
+        settle();
+        drmDropMaster(fd_);
+        active_ = false;
+        ioctl(tty_, VT_RELDISP, 1);
+    }
+    if (vt_acquire.exchange(0) != 0 && !active_) {
+        ioctl(tty_, VT_RELDISP, VT_ACKACQ);
+        if (drmSetMaster(fd_) != 0
+            || drmModeSetCrtc(fd_, crtc_id_, buffers_[back_].fb_id, 0, 0, &connector_id_, 1, &mode_) != 0) {
+            // Tried again at the next call (another client may hold it).
+            if (!flip_warned_)
+                fprintf(stderr, "%s: cannot take the screen back: %s\n", card_.c_str(), strerror(errno));
+            flip_warned_ = true;
+            vt_acquire = 1;
+            return;
+        }
+        active_ = true;
+        back_ ^= 1;
+        damage_.clear();
+        flipped_.assign(1, output_rect_t{0, 0, mode_.hdisplay, mode_.vdisplay});
+        settle();
+    }
+}
+
 fbuffer_t* drm_output::surface()
 {
     std::lock_guard hold(mutex_);
+    follow_vt();
     settle();
     return &buffers_[back_].surface;
 }
@@ -414,7 +491,8 @@ void drm_output::changed(const output_rect_t* rects, int count)
 void drm_output::present()
 {
     std::lock_guard hold(mutex_);
-    if (damage_.empty())
+    follow_vt();
+    if (damage_.empty() || !active_)
         return;
     settle();
     // At most one flip per frame period, also on drivers that signal a

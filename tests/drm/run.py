@@ -8,7 +8,9 @@ test-fb with --output drm, and checks in one boot:
 - `snapshot` equals the screenshot;
 - while it holds DRM master, a second player with --output auto falls back
   to the framebuffer device with one line, and --output drm exits 1;
-- SIGTERM gives the console back (its text shows again).
+- switched to another terminal, it stops flipping and the console shows;
+  switched back, it shows the windows again;
+- SIGTERM, and a crash, give the console back (its text shows again).
 
     run.py BUILD_DIR    (make test-drm; cached in BUILD_DIR/drm-test)
 """
@@ -113,7 +115,7 @@ def main():
     shot_path = os.path.join(cache, "shot-bochs.ppm")
     failures = []
     def check(ok, what):
-        log("%s %s" % ("PASS" if ok else "FAIL", what))
+        log("%s %s (at %.0f s)" % ("PASS" if ok else "FAIL", what, time.monotonic() - t0))
         if not ok:
             failures.append(what)
     try:
@@ -148,14 +150,38 @@ def main():
             check(0 < flips1 < flips2 <= bound and flips2 - flips1 <= (up2 - up1) * hz + FLIP_SLACK,
                   "flips at %d Hz: %d after %.1f s, %d after %.1f s (at most %.0f)" % (
                       hz, flips1, up1 - started, flips2, up2 - started, bound))
-        m.send("second")
-        second = m.wait_for("FBTEST SECOND", 120) or ""
-        check(re.search(r"auto=0 lines=1 drm=1 .*cannot use DRM: /dev/dri/card0: another program is DRM master",
-                        second) is not None, "second player: " + second)
+        m.send("away")
+        m.wait_for("FBTEST AWAY", 30)
+        away, _ = qemu_screen.settle(m, shot_path + ".away.ppm", lambda s: qemu_screen.differences(s, shot, 32)[0] == 0,
+                                     30)
+        _, flips3, _, _ = stats(m)
+        _, flips4, _, _ = stats(m)
+        m.send("back")
+        m.wait_for("FBTEST BACK", 30)
+        _, bad_back, _ = fb.settle(m, shot_path + ".back.ppm", expected, 32)
+        _, flips5, _, _ = stats(m)
+        check(qemu_screen.differences(away, shot, 32)[0] > 0 and flips3 == flips4 and bad_back == 0
+              and flips5 is not None and flips5 > flips4,
+              "terminal switch: away %d pixels changed, flips %s then %s; back %d pixels differ, flips %s" % (
+                  qemu_screen.differences(away, shot, 32)[0], flips3, flips4, bad_back, flips5))
         m.send("term")
         exited = m.wait_for("FBTEST EXITED", 30)
         text = fb.console_text(m, shot_path + ".after-term.ppm", shot, expected)
         check(exited == "FBTEST EXITED 0" and text > 0, "SIGTERM: %s, then %d pixels of console text" % (exited, text))
+        # Again, for a second player while this one holds master, then a
+        # crash (the second player gives the console back itself).
+        m.send("again")
+        again = m.wait_for("FBTEST READY", 300)
+        _, bad_again, _ = fb.settle(m, shot_path + ".again.ppm", expected, 32)
+        m.send("second")
+        second = m.wait_for("FBTEST SECOND", 120) or ""
+        check(again is not None and bad_again == 0 and re.search(
+            r"auto=0 lines=1 drm=1 .*cannot use DRM: /dev/dri/card0: another program is DRM master", second),
+            "second player: " + second)
+        m.send("segv")
+        exited = m.wait_for("FBTEST EXITED", 30)
+        text = fb.console_text(m, shot_path + ".after-segv.ppm", shot, expected)
+        check(exited == "FBTEST EXITED 255" and text > 0, "SIGSEGV: %s, then %d pixels of console text" % (exited, text))
         if failures:
             m.send("log")
             time.sleep(1)
