@@ -1,6 +1,8 @@
 #include "drm_output.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstdlib>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -92,6 +94,7 @@ class drm_output final : public output_t {
 public:
     ~drm_output() override;
     bool open(const drm_request_t& request, std::string* why);
+    void open_memory(int width, int height);
     fbuffer_t* surface() override;
     void changed(const output_rect_t* rects, int count) override;
     void present() override;
@@ -101,6 +104,7 @@ private:
     bool open_card(const char* path, const drm_request_t& request, std::string* why);
     bool pick_connector(const drm_request_t& request, std::string* why);
     bool make_buffer(buffer_t* b, const layout_t& l, std::string* why);
+    bool describe_buffer(buffer_t* b, const layout_t& l, uint32_t pitch, std::string* why);
     void free_buffer(buffer_t* b);
     void settle();
     void swapped();
@@ -110,6 +114,7 @@ private:
     static void on_flip(int, unsigned, unsigned, unsigned, void* self);
 
     int fd_ = -1;
+    bool memory_ = false;  // no card: flips are done at once
     std::string card_;
     uint32_t connector_id_ = 0;
     std::string connector_;
@@ -135,6 +140,11 @@ private:
 
 drm_output::~drm_output()
 {
+    if (memory_) {
+        for (buffer_t& b : buffers_)
+            free(b.map);
+        return;
+    }
     if (fd_ < 0)
         return;
     {
@@ -321,6 +331,12 @@ bool drm_output::make_buffer(buffer_t* b, const layout_t& l, std::string* why)
     }
     b->map = static_cast<uint8_t*>(map);
     memset(b->map, 0, b->size);  // video memory comes as it was left
+    return describe_buffer(b, l, pitch, why);
+}
+
+// The buffer as a surface the renderer draws into.
+bool drm_output::describe_buffer(buffer_t* b, const layout_t& l, uint32_t pitch, std::string* why)
+{
     fbuffer_t& s = b->surface;
     s.fbdev = -1;
     s.finfo.type = FB_TYPE_PACKED_PIXELS;
@@ -345,7 +361,7 @@ bool drm_output::make_buffer(buffer_t* b, const layout_t& l, std::string* why)
 
 void drm_output::free_buffer(buffer_t* b)
 {
-    if (b->map != nullptr)
+    if (b->map != nullptr && !memory_)
         munmap(b->map, b->size);
     if (b->fb_id != 0)
         drmModeRmFB(fd_, b->fb_id);
@@ -367,7 +383,7 @@ void drm_output::settle()
     drmEventContext events = {};
     events.version = 2;
     events.page_flip_handler = on_flip;
-    while (flip_pending_) {
+    while (flip_pending_ && !memory_) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
         pollfd p = {fd_, POLLIN, 0};
         const int n = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
@@ -498,9 +514,11 @@ void drm_output::present()
     // At most one flip per frame period, also on drivers that signal a
     // flip done at once instead of at vblank.
     const auto period = std::chrono::microseconds(1000000 / std::max(1u, mode_.vrefresh));
-    if (const auto next = last_flip_ + period; clock_type::now() < next)
+    if (const auto next = last_flip_ + period; clock_type::now() < next && !memory_)
         std::this_thread::sleep_until(next);
-    if (drmModePageFlip(fd_, crtc_id_, buffers_[back_].fb_id, DRM_MODE_PAGE_FLIP_EVENT, this) == 0) {
+    if (memory_) {
+        flip_pending_ = false;
+    } else if (drmModePageFlip(fd_, crtc_id_, buffers_[back_].fb_id, DRM_MODE_PAGE_FLIP_EVENT, this) == 0) {
         flip_pending_ = true;
     } else if (drmModeSetCrtc(fd_, crtc_id_, buffers_[back_].fb_id, 0, 0, &connector_id_, 1, &mode_) != 0) {
         // Not shown (no longer master): the rectangles stay for the next try.
@@ -519,7 +537,30 @@ std::string drm_output::describe() const
            + std::to_string(mode_.vrefresh) + " flips=" + std::to_string(flips_.load());
 }
 
+void drm_output::open_memory(int width, int height)
+{
+    mode_.hdisplay = static_cast<uint16_t>(width);
+    mode_.vdisplay = static_cast<uint16_t>(height);
+    mode_.vrefresh = 60;
+    memory_ = true;
+    std::string why;
+    for (buffer_t& b : buffers_) {
+        b.size = static_cast<size_t>(width) * height * 4;
+        b.map = static_cast<uint8_t*>(calloc(b.size, 1));
+        const bool described = b.map != nullptr && describe_buffer(&b, XRGB8888, width * 4, &why);
+        assert(described);
+        (void)described;
+    }
+}
+
 }  // namespace
+
+std::unique_ptr<output_t> output_open_drm_memory(int width, int height)
+{
+    auto out = std::make_unique<drm_output>();
+    out->open_memory(width, height);
+    return out;
+}
 
 std::unique_ptr<output_t> output_open_drm(const drm_request_t& request, std::string* why)
 {
