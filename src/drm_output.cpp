@@ -574,6 +574,8 @@ bool drm_parse_mode(const char* text, int* width, int* height, int* hz)
 {
     unsigned w = 0, h = 0, r = 0;
     int used = 0;
+    if (text[strspn(text, "0123456789x@")] != '\0')
+        return false;  // no signs or blanks, which sscanf would let by
     const bool with_hz = sscanf(text, "%5ux%5u@%3u%n", &w, &h, &r, &used) == 3 && text[used] == '\0';
     if (!with_hz && !(sscanf(text, "%5ux%5u%n", &w, &h, &used) == 2 && text[used] == '\0'))
         return false;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "drm_output.h"
 #include "media.h"
 #include "player.h"
 #include "process.h"
@@ -47,7 +48,7 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
     const std::vector<std::string> bad = {"--bogus", "--script", "--control ''", "--script " + d.file("none"),
                                           "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock"),
                                           "--script " + d.file("fifo"), "--script /dev/zero", "--script " + d.path(),
-                                          "--script " + d.file("long"), "--script " + d.file("big")};
+                                          "--script " + d.file("long"), "--script " + d.file("big"), "--output fbdev"};
     for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;
@@ -57,9 +58,27 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
     Child fb({VELMOR_BINARY, "--fb", d.file("fb9")}, true);
     EXPECT_EQ(1, fb.wait_exit(10s));
     EXPECT_NE(std::string::npos, fb.errors().find(d.file("fb9")));
+    Child drm({VELMOR_BINARY, "--output", "drm", "--card", d.file("card9")}, true);
+    EXPECT_EQ(1, drm.wait_exit(10s));
+    EXPECT_NE(std::string::npos, drm.errors().find("cannot use DRM: " + d.file("card9"))) << drm.errors();
     Child v({VELMOR_BINARY, "--version"});
     EXPECT_EQ(0, v.wait_exit(10s));
     EXPECT_EQ("velmor 1.0.0\n", v.output());
+}
+
+TEST(Options, DrmModeIsWidthByHeightAndAnOptionalRate)
+{
+    const struct {
+        const char* text;
+        int w, h, hz;  // 0 0 0: refused
+    } cases[] = {{"1024x768", 1024, 768, 0}, {"1920x1080@60", 1920, 1080, 60}, {"x768", 0, 0, 0},
+                 {"1024x", 0, 0, 0},         {"1024x768@", 0, 0, 0},          {"1024x768@0", 0, 0, 0},
+                 {"5x-3", 0, 0, 0},          {"5x 3", 0, 0, 0},              {"99999x1", 0, 0, 0}};
+    for (const auto& c : cases) {
+        int w = 0, h = 0, hz = 0;
+        EXPECT_EQ(c.w != 0, drm_parse_mode(c.text, &w, &h, &hz)) << c.text;
+        EXPECT_EQ(std::tie(c.w, c.h, c.hz), std::tie(w, h, hz)) << c.text;
+    }
 }
 
 // Comments and blank lines are skipped; a failing line does not stop the
