@@ -33,6 +33,7 @@ using clock_type = std::chrono::steady_clock;
 // periods even at the lowest refresh rates.
 constexpr int FLIP_TIMEOUT_MS = 200;
 constexpr int MAX_CARDS = 16;
+constexpr size_t MAX_DAMAGE_RECTS = 256;
 
 // The terminal's switch signals: set by the handlers, acted on by whoever
 // next asks the output for anything (the render thread does every pass).
@@ -502,6 +503,10 @@ void drm_output::changed(const output_rect_t* rects, int count)
         std::erase_if(damage_, [&](const output_rect_t& d) { return inside(d, r); });
         damage_.push_back(r);
     }
+    // Many rectangles (a long time away from the terminal, windows that
+    // move): one copy of the whole screen costs less than their list.
+    if (damage_.size() > MAX_DAMAGE_RECTS)
+        damage_.assign(1, output_rect_t{0, 0, mode_.hdisplay, mode_.vdisplay});
 }
 
 void drm_output::present()
