@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -68,16 +69,13 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
 
 TEST(Options, DrmModeIsWidthByHeightAndAnOptionalRate)
 {
-    const struct {
-        const char* text;
-        int w, h, hz;  // 0 0 0: refused
-    } cases[] = {{"1024x768", 1024, 768, 0}, {"1920x1080@60", 1920, 1080, 60}, {"x768", 0, 0, 0},
-                 {"1024x", 0, 0, 0},         {"1024x768@", 0, 0, 0},          {"1024x768@0", 0, 0, 0},
-                 {"5x-3", 0, 0, 0},          {"5x 3", 0, 0, 0},              {"99999x1", 0, 0, 0}};
-    for (const auto& c : cases) {
-        int w = 0, h = 0, hz = 0;
-        EXPECT_EQ(c.w != 0, drm_parse_mode(c.text, &w, &h, &hz)) << c.text;
-        EXPECT_EQ(std::tie(c.w, c.h, c.hz), std::tie(w, h, hz)) << c.text;
+    const std::vector<std::pair<const char*, std::array<int, 3>>> cases = {  // {0, 0, 0}: refused
+        {"1024x768", {1024, 768, 0}}, {"1920x1080@60", {1920, 1080, 60}}, {"x768", {}}, {"1024x", {}},
+        {"1024x768@", {}}, {"1024x768@0", {}}, {"5x-3", {}}, {"5x 3", {}}, {"99999x1", {}}};
+    for (const auto& [text, want] : cases) {
+        std::array<int, 3> got = {};
+        EXPECT_EQ(want[0] != 0, drm_parse_mode(text, &got[0], &got[1], &got[2])) << text;
+        EXPECT_EQ(want, got) << text;
     }
 }
 
