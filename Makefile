@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all setup setup-test setup-fuzz setup-deb setup-fb setup-system build configure run test test-fb test-system \
+.PHONY: all setup setup-test setup-fuzz setup-deb setup-fb setup-system build configure run test test-fb test-drm test-system \
 	asan tsan bench fuzz deb setup-arm64 arm64 test-arm64 deb-arm64 clean
 
 all: build
@@ -37,6 +37,13 @@ test: setup-test configure build
 # 2 minutes, the kernel and clips cached in build/fb-test).
 test-fb: setup-fb configure build
 	python3 tests/fb/run.py build
+
+# The player on a real kernel DRM driver (bochs-display) under QEMU with
+# --output drm: screenshot, snapshot, flips, a second player, SIGTERM, in one
+# boot (tests/drm/run.py; the kernel, its modules and clips cached in
+# build/drm-test).
+test-drm: setup-fb configure build
+	python3 tests/drm/run.py build
 
 # The package as users run it: Debian 12 booted with systemd under QEMU, the
 # package installed with apt-get as the README says, and the service checked

@@ -11,8 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <tuple>
+#include <unistd.h>
+#include <vector>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -20,6 +25,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "drm_output.h"
 #include "label.h"
 #include "reader.h"
 #include "render.h"
@@ -97,7 +103,7 @@ double bench(AVPixelFormat fmt, int w, int h, const char* label = "", int srcw =
 
 void scale_table(const AVPixelFormat (&surfaces)[3])
 {
-// The filters of --scale: libswscale's point sampling (`point`, as before
+    // The filters of --scale: libswscale's point sampling (`point`, as before
     // libyuv), libyuv's point sampling (`fast`), bilinear and box filters.
     // The scaler alone, as the render thread calls it, without the hand-over
     // between threads: the modes take turns, and each figure is the best of
@@ -136,6 +142,80 @@ void scale_table(const AVPixelFormat (&surfaces)[3])
             av_frame_free(&pic);
             fb_close(fb);
         }
+}
+
+// CPU seconds the render thread has used (/proc: utime + stime).
+double render_cpu_seconds(void)
+{
+    DIR* d = opendir("/proc/self/task");
+    double seconds = 0;
+    for (dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        std::string comm, stat;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm != "render")
+            continue;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        stat = stat.substr(stat.rfind(')') + 2);  // fields from the 3rd
+        unsigned long utime = 0, stime = 0;
+        sscanf(stat.c_str(), "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+        seconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    if (d != nullptr)
+        closedir(d);
+    return seconds;
+}
+
+// The render thread's CPU microseconds per picture on `out` (1024 x 768,
+// 32 bpp) for a grid `across` windows wide and high, each with its reader.
+double output_cost(output_t* out, int across)
+{
+    render_settings_t settings;
+    settings.output = out;
+    render_start(settings);
+    const int w = 1024 / across, h = 768 / across, n = across * across;
+    AVFrame* source = make_source(AV_PIX_FMT_YUV420P);
+    std::vector<run_t> runs(n);
+    for (int i = 0; i < n; ++i) {
+        stream_settings_t set;
+        set.x = i % across * w;
+        set.y = i / across * h;
+        set.w = w;
+        set.h = h;
+        runs[i] = {stream_new("bench", "bench", set), source, 0, 0};
+        runs[i].stream->state = SS_CONNECTED;
+    }
+    const double cpu0 = render_cpu_seconds();
+    for (run_t& r : runs)
+        thread_start(&r.stream->reader, reader, &r);
+    long pictures = 0;
+    for (run_t& r : runs) {
+        thread_join(&r.stream->reader);
+        pictures += r.pictures + 20;
+        stream_free(r.stream);
+    }
+    const double cpu = render_cpu_seconds() - cpu0;
+    render_stop();
+    av_frame_free(&source);
+    return 1e6 * cpu / static_cast<double>(pictures);
+}
+
+// fb (a 32 bpp surface drawn in place) against the DRM output's double
+// buffering, damage copy included, on memory: no card here.
+void output_costs(void)
+{
+    for (int across : {1, 4}) {
+        double fb = 1e12, drm = 1e12;
+        for (int round = 0; round < 3; ++round) {
+            std::unique_ptr<output_t> plain = output_adopt(fb_open_fake_format(1024, 768, AV_PIX_FMT_BGRA));
+            fb = std::min(fb, output_cost(plain.get(), across));
+            std::unique_ptr<output_t> flipped = output_open_drm_memory(1024, 768);
+            drm = std::min(drm, output_cost(flipped.get(), across));
+        }
+        printf("render_bench: 1024x768 bgra, %s: render thread %5.0f us of CPU per picture on fb, %5.0f on drm "
+               "(memory buffers): %.2fx\n",
+               across == 1 ? "one full-screen window" : "16-tile wall", fb, drm, drm / fb);
+    }
 }
 
 }  // namespace
@@ -219,6 +299,7 @@ int main(int argc, char** argv)
         }
         label_font_close();
     }
+    output_costs();
     monitor_done(&ffmpeg_mon);
     return 0;
 }

@@ -212,7 +212,7 @@ static int cmd_stats(const char* /*name*/, int argc, const char** argv)
     for (stream_t* s = streams_first(); s != nullptr; s = streams_next(s))
         if (only == nullptr || s == only)
             console_printf("%s\n", stats_line(s, now).c_str());
-    console_printf("%s\n", stats_render_line(render_pictures_drawn()).c_str());
+    console_printf("%s%s\n", stats_render_line(render_pictures_drawn()).c_str(), render_output_text().c_str());
     return 1;
 }
 

@@ -95,11 +95,11 @@ std::string device_reason(const char* path, int err, mode_t bits)
     return why + "; the group '" + (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) + "' may open it";
 }
 
-// Switches the active virtual terminal to graphics mode, so that the kernel
-// console stops drawing its text and cursor over the windows. Write access
-// is enough (/dev/tty0 is root:tty 0620); switching a terminal that is not
-// ours takes CAP_SYS_TTY_CONFIG.
-void take_console()
+}  // namespace
+
+// Write access is enough (/dev/tty0 is root:tty 0620); switching a terminal
+// that is not ours takes CAP_SYS_TTY_CONFIG.
+void fb_take_console(void)
 {
     const char* tried = nullptr;
     std::string why;
@@ -128,8 +128,6 @@ void take_console()
     fprintf(stderr, "Cannot switch %s to graphics mode (%s): console text may show over the windows\n", tried,
             why.c_str());
 }
-
-}  // namespace
 
 void fb_restore_console(void)
 {
@@ -274,7 +272,7 @@ fbuffer_t* fb_open(const char* fbdev)
         return nullptr;
     }
 
-    take_console();
+    fb_take_console();
     // What the screen showed before (boot messages, a login prompt) would
     // stay around the windows.
     for (uint32_t y = 0; y < v->yres; ++y)

@@ -46,6 +46,11 @@ void fb_close(fbuffer_t* fb);
 // within the memory.
 bool fb_setup(fbuffer_t* fb, char* why, size_t why_size);
 
+// Switches the active virtual terminal to graphics mode, so that the kernel
+// console stops drawing over the windows, and has every exit() switch it
+// back; a message on standard error when it cannot. fb_open does it itself.
+void fb_take_console(void);
+
 // Puts the console switched to graphics mode by fb_open back into text mode,
 // once. Async-signal-safe: crash handlers and fatal paths call it.
 void fb_restore_console(void);

@@ -1,6 +1,8 @@
 #include "output.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace {
 
@@ -56,4 +58,22 @@ std::unique_ptr<output_t> output_adopt(fbuffer_t* surface)
     if (surface->fbdev >= 0)
         return std::make_unique<fbdev_output>(surface);
     return std::make_unique<memory_output>(surface);
+}
+
+// Row after row.
+void output_copy_surface(const fbuffer_t* fb, surface_copy_t* c)
+{
+    if (fb == nullptr || fb->finfo.line_length == 0 || fb->bytes_per_pixel <= 0)
+        return;
+    const uint8_t* first = fb->screen;
+    c->format = fb->format;
+    c->bytespp = fb->bytes_per_pixel;
+    const int line = static_cast<int>(fb->finfo.line_length);
+    c->width = std::min(static_cast<int>(fb->vinfo.xres), line / c->bytespp);
+    c->height = std::min(static_cast<int>(fb->vinfo.yres), static_cast<int>((fb->fb_size - (first - fb->fb)) / line));
+    c->stride = c->width * c->bytespp;
+    c->pixels.resize(static_cast<size_t>(c->stride) * c->height);
+    for (int y = 0; y < c->height; ++y)
+        memcpy(c->pixels.data() + static_cast<size_t>(y) * c->stride, first + static_cast<size_t>(y) * line,
+               static_cast<size_t>(c->stride));
 }

@@ -5,8 +5,23 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "fbuffer.h"
+
+// What the surface shows: its visible pixels in the device's layout, row
+// after row without gaps.
+struct surface_copy_t {
+    std::vector<uint8_t> pixels;
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes per row
+    int bytespp = 0;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+};
+// Copies the visible area of `fb` into `c`.
+void output_copy_surface(const fbuffer_t* fb, surface_copy_t* c);
 
 struct output_rect_t {
     long long x, y, w, h;  // surface pixels; may reach past the surface
@@ -25,6 +40,9 @@ public:
     virtual void changed(const output_rect_t* rects, int count) = 0;
     // Makes what was drawn visible.
     virtual void present() = 0;
+    // What the `stats` line adds about the output, from a leading space;
+    // nothing for the framebuffer device and memory.
+    virtual std::string describe() const { return {}; }
 };
 
 // The framebuffer device at `path`, described on standard output; null after

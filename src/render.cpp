@@ -25,6 +25,7 @@ namespace {
 
 constexpr int MIN_POOL_FRAMES = 16;
 constexpr long WAIT_STEP_MS = 100;
+constexpr long long PRESENT_MS = 16;
 
 // One-time messages per stream.
 enum warning_e : unsigned {
@@ -80,6 +81,7 @@ struct renderer_t {
     // For the service's watchdog: the monotonic time (ms) of the render
     // loop's last pass, 0 while no render thread runs.
     std::atomic<long long> beat{0};
+    long long presented = 0;  // the beat of the last present
 
     // A snapshot asked for: the render thread copies the surface into `copy`
     // between two pictures. Under snap_mon, but `wanted`, which the render
@@ -98,13 +100,22 @@ fbuffer_t* surface(void)
     return renderer.settings.output != nullptr ? renderer.settings.output->surface() : fb0;
 }
 
-// The output shows a rectangle that was drawn.
+// A rectangle was drawn: the output shows it at the next present.
 void shown(long long x, long long y, long long w, long long h)
 {
-    if (output_t* out = renderer.settings.output) {
-        const output_rect_t r = {x, y, w, h};
+    const output_rect_t r = {x, y, w, h};
+    if (output_t* out = renderer.settings.output)
         out->changed(&r, 1);
-        out->present();
+}
+
+// What was drawn is shown once no picture waits, or a frame period after the
+// last present while they keep coming: an output that flips on vblank shows
+// many pictures at once instead of one per flip.
+void present(bool more)
+{
+    if (renderer.settings.output != nullptr && (!more || renderer.beat >= renderer.presented + PRESENT_MS)) {
+        renderer.settings.output->present();
+        renderer.presented = renderer.beat.load();
     }
 }
 
@@ -308,24 +319,6 @@ void draw_picture(stream_t* s, const AVFrame* pic)
     s->current_icon = I_NONE;
 }
 
-// Copies the visible area of the surface into `c`, row after row.
-void copy_surface(const fbuffer_t* fb, surface_copy_t* c)
-{
-    if (fb == nullptr || fb->finfo.line_length == 0 || fb->bytes_per_pixel <= 0)
-        return;
-    const uint8_t* first = fb->screen;
-    c->format = fb->format;
-    c->bytespp = fb->bytes_per_pixel;
-    const int line = static_cast<int>(fb->finfo.line_length);
-    c->width = std::min(static_cast<int>(fb->vinfo.xres), line / c->bytespp);
-    c->height = std::min(static_cast<int>(fb->vinfo.yres), static_cast<int>((fb->fb_size - (first - fb->fb)) / line));
-    c->stride = c->width * c->bytespp;
-    c->pixels.resize(static_cast<size_t>(c->stride) * c->height);
-    for (int y = 0; y < c->height; ++y)
-        memcpy(c->pixels.data() + static_cast<size_t>(y) * c->stride, first + static_cast<size_t>(y) * line,
-               static_cast<size_t>(c->stride));
-}
-
 // Between two pictures: the samples for `stats`, once per period, and the
 // snapshot if one is asked for.
 void between_pictures(void)
@@ -353,9 +346,10 @@ void between_pictures(void)
     }
     if (renderer.wanted.load(std::memory_order_relaxed) == 0)
         return;
+    present(false);  // what is shown is then what was drawn
     monitor_guard hold(&renderer.snap_mon);
     if (renderer.copy != nullptr)
-        copy_surface(surface(), renderer.copy);
+        output_copy_surface(surface(), renderer.copy);
     renderer.copy = nullptr;
     renderer.wanted = 0;
     monitor_notify_all(&renderer.snap_mon);
@@ -373,6 +367,11 @@ long render_pictures_drawn(void)
 long long render_last_pass_ms(void)
 {
     return renderer.beat.load();
+}
+
+std::string render_output_text(void)
+{
+    return renderer.settings.output != nullptr ? renderer.settings.output->describe() : std::string();
 }
 
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
@@ -533,6 +532,7 @@ void* render_thread(void* /*arg*/)
         renderer.beat = mono.tv_sec * 1000LL + mono.tv_nsec / 1000000;
         between_pictures();
         frame_t* f = frame_pool_take_ready(&renderer.pool, 0);
+        present(f != nullptr);
         if (f == nullptr) {
             const long long now = renderer.settings.clock();
             if (now - last_idle_time >= renderer.settings.idle_period_ms) {

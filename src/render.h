@@ -39,6 +39,8 @@ long render_pictures_drawn(void);
 // CLOCK_MONOTONIC time (ms) of the render loop's last pass (it passes at
 // least every 100 ms while alive), 0 while no render thread runs.
 long long render_last_pass_ms(void);
+// What the output adds to the `stats` line.
+std::string render_output_text(void);
 
 // The wall, from the main thread: a stream's window and label (the render
 // thread clears the old place and draws at the new one with the next
@@ -50,16 +52,6 @@ void render_set_label(stream_t* stream, const std::string& text);
 void render_clear(const long long rect[4]);
 void render_screen_size(int* w, int* h);
 
-// What the surface shows: its visible pixels in the device's layout, row
-// after row without gaps.
-struct surface_copy_t {
-    std::vector<uint8_t> pixels;
-    int width = 0;
-    int height = 0;
-    int stride = 0;  // bytes per row
-    int bytespp = 0;
-    AVPixelFormat format = AV_PIX_FMT_NONE;
-};
 // Has the render thread copy the surface between two pictures, so that the
 // copy holds whole pictures only. False when it did not within timeout_ms.
 bool render_copy_surface(surface_copy_t* out, long timeout_ms);

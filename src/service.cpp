@@ -44,12 +44,18 @@ enum {
 
 const char usage_text[] =
     "usage: velmor [--script FILE] [--control PATH] [--fb DEVICE] [--font FILE] [--scale FILTER]\n"
+    "              [--output auto|drm|fb|memory] [--card DEVICE] [--connector NAME] [--mode WxH[@HZ]]\n"
     "       velmor --version | --help\n"
     "  --script FILE   run FILE's lines as console commands first ('#' starts a comment)\n"
     "  --control PATH  also serve the console on a Unix socket at PATH\n"
     "  --fb DEVICE     framebuffer device (default /dev/fb0, then /dev/fb/0)\n"
     "  --font FILE     font for the labels (default DejaVu Sans)\n"
-    "  --scale FILTER  point, bilinear, box or fast (default bilinear)\n";
+    "  --scale FILTER  point, bilinear, box or fast (default bilinear)\n"
+    "  --output KIND   where to draw: auto (DRM, else the framebuffer device, else\n"
+    "                  memory), drm, fb (the default) or memory\n"
+    "  --card DEVICE   DRM card (default the first /dev/dri/card* with a screen)\n"
+    "  --connector NAME  DRM connector, e.g. HDMI-A-1 (default the first connected)\n"
+    "  --mode WxH[@HZ] DRM mode (default the connector's preferred one)\n";
 
 struct client_t {
     int fd = -1;
@@ -477,6 +483,10 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
                              : a == "--fb"      ? &o->fb
                              : a == "--font"    ? &o->font
                              : a == "--scale"   ? &o->scale
+                             : a == "--output"  ? &o->output
+                             : a == "--card"    ? &o->card
+                             : a == "--mode"    ? &o->mode
+                             : a == "--connector" ? &o->connector
                                                 : nullptr;
         if (value == nullptr || i + 1 >= argc || argv[i + 1][0] == '\0') {
             fprintf(stderr, value == nullptr ? "velmor: unknown option '%s'\n" : "velmor: option '%s' needs a value\n",
@@ -485,6 +495,12 @@ int service_parse_args(int argc, char** argv, service_options_t* o)
             return 2;
         }
         *value = argv[++i];
+        if (value == &o->output && strcmp(*value, "auto") != 0 && strcmp(*value, "drm") != 0
+            && strcmp(*value, "fb") != 0 && strcmp(*value, "memory") != 0) {
+            fprintf(stderr, "velmor: --output is auto, drm, fb or memory, not '%s'\n", *value);
+            fputs(usage_text, stderr);
+            return 2;
+        }
     }
     scale_e mode;
     if (o->scale != nullptr && !scale_from_name(o->scale, &mode)) {

@@ -9,6 +9,10 @@ struct service_options_t {
     const char* fb = nullptr;       // --fb DEVICE
     const char* font = nullptr;     // --font FILE
     const char* scale = nullptr;    // --scale FILTER
+    const char* output = nullptr;   // --output auto|drm|fb|memory
+    const char* card = nullptr;     // --card /dev/dri/cardN
+    const char* mode = nullptr;     // --mode WIDTHxHEIGHT[@HZ]
+    const char* connector = nullptr;  // --connector NAME
 };
 
 // Reads the command line: -1 to go on, else the exit status (0 after

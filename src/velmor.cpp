@@ -10,10 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "commands.h"
 #include "console.h"
+#include "drm_output.h"
 #include "journal.h"
 #include "label.h"
 #include "render.h"
@@ -119,6 +121,50 @@ static void make_stdio_safe(void)
     }
 }
 
+// The framebuffer device: --fb's, else /dev/fb0 or /dev/fb/0, else (unless
+// one was named) a memory surface nobody sees.
+static std::unique_ptr<output_t> open_fbdev(const char* named)
+{
+    if (named != nullptr) {
+        // A device asked for by name is not replaced by one nobody sees.
+        std::unique_ptr<output_t> output = output_open_fbdev(named);
+        if (output == nullptr)
+            fprintf(stderr, "velmor_main: cannot use framebuffer device '%s'\n", named);
+        return output;
+    }
+    std::unique_ptr<output_t> output = output_open_fbdev("/dev/fb0");
+    if (output == nullptr)
+        output = output_open_fbdev("/dev/fb/0");
+    if (output == nullptr) {
+        fprintf(stderr, "velmor_main: no framebuffer device: drawing into an 800x600 memory surface nobody sees\n");
+        output = output_open_memory(800, 600);
+    }
+    return output;
+}
+
+// The output --output asks for; null after a message on standard error.
+static std::unique_ptr<output_t> open_output(const service_options_t& o)
+{
+    const std::string_view kind = o.output != nullptr ? o.output : "fb";
+    if (kind == "memory")
+        return output_open_memory(800, 600);
+    if (kind == "fb")
+        return open_fbdev(o.fb);
+    drm_request_t request;
+    request.card = o.card;
+    request.connector = o.connector;
+    request.mode = o.mode;
+    std::string why;
+    if (std::unique_ptr<output_t> output = output_open_drm(request, &why))
+        return output;
+    if (kind == "drm") {
+        fprintf(stderr, "velmor_main: cannot use DRM: %s\n", why.c_str());
+        return nullptr;
+    }
+    fprintf(stderr, "velmor_main: no DRM output (%s): trying the framebuffer device\n", why.c_str());
+    return open_fbdev(o.fb);
+}
+
 int velmor_main(int argc, char** argv)
 {
     make_stdio_safe();
@@ -135,23 +181,10 @@ int velmor_main(int argc, char** argv)
     scale_mode = SCALE_BILINEAR;
     if (options.scale != nullptr)
         scale_from_name(options.scale, &scale_mode);
-    std::unique_ptr<output_t> output;
-    if (options.fb != nullptr) {
-        // A device asked for by name is not replaced by one nobody sees.
-        output = output_open_fbdev(options.fb);
-        if (output == nullptr) {
-            fprintf(stderr, "velmor_main: cannot use framebuffer device '%s'\n", options.fb);
-            service_done();
-            return 1;
-        }
-    }
-    if (output == nullptr)
-        output = output_open_fbdev("/dev/fb0");
-    if (output == nullptr)
-        output = output_open_fbdev("/dev/fb/0");
+    std::unique_ptr<output_t> output = open_output(options);
     if (output == nullptr) {
-        fprintf(stderr, "velmor_main: no framebuffer device: drawing into an 800x600 memory surface nobody sees\n");
-        output = output_open_memory(800, 600);
+        service_done();
+        return 1;
     }
     velmor_start_on(std::move(output));
     service_run();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "drm_output.h"
 #include "media.h"
 #include "player.h"
 #include "process.h"
@@ -48,7 +50,7 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
                                           "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock"),
                                           "--script " + d.file("fifo"), "--script /dev/zero", "--script " + d.path(),
                                           "--script " + d.file("long"), "--script " + d.file("big"),
-                                          "--scale lanczos"};
+                                          "--scale lanczos", "--output fbdev"};
     for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;
@@ -58,9 +60,24 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
     Child fb({VELMOR_BINARY, "--fb", d.file("fb9")}, true);
     EXPECT_EQ(1, fb.wait_exit(10s));
     EXPECT_NE(std::string::npos, fb.errors().find(d.file("fb9")));
+    Child drm({VELMOR_BINARY, "--output", "drm", "--card", d.file("card9")}, true);
+    EXPECT_EQ(1, drm.wait_exit(10s));
+    EXPECT_NE(std::string::npos, drm.errors().find("cannot use DRM: " + d.file("card9"))) << drm.errors();
     Child v({VELMOR_BINARY, "--version"});
     EXPECT_EQ(0, v.wait_exit(10s));
     EXPECT_EQ("velmor 1.0.0\n", v.output());
+}
+
+TEST(Options, DrmModeIsWidthByHeightAndAnOptionalRate)
+{
+    const std::vector<std::pair<const char*, std::array<int, 3>>> cases = {  // {0, 0, 0}: refused
+        {"1024x768", {1024, 768, 0}}, {"1920x1080@60", {1920, 1080, 60}}, {"x768", {}}, {"1024x", {}},
+        {"1024x768@", {}}, {"1024x768@0", {}}, {"5x-3", {}}, {"5x 3", {}}, {"99999x1", {}}};
+    for (const auto& [text, want] : cases) {
+        std::array<int, 3> got = {};
+        EXPECT_EQ(want[0] != 0, drm_parse_mode(text, &got[0], &got[1], &got[2])) << text;
+        EXPECT_EQ(want, got) << text;
+    }
 }
 
 // Comments and blank lines are skipped; a failing line does not stop the
@@ -228,7 +245,7 @@ TEST(Install, StagedFilesRun)
         EXPECT_EQ(0, access((root + f).c_str(), R_OK)) << f;
     std::ifstream unit(root + "/lib/systemd/system/velmor.service");
     const std::string text((std::istreambuf_iterator<char>(unit)), {});
-    EXPECT_NE(std::string::npos, text.find("velmor --script ")) << text;
+    EXPECT_NE(std::string::npos, text.find("velmor --output auto --script ")) << text;
     EXPECT_NE(std::string::npos, text.find("/wall.conf --control /run/velmor/control\n")) << text;
 
     TempDir run;

@@ -9,7 +9,8 @@ test-system (tools/system/machine.py):
 - agent_run: one command through an agent port;
 - differences and settle: a screenshot compared pixel by pixel with an
   expected picture;
-- debian_kernel and cpio: Debian's kernel image, and initramfs archives.
+- debian_kernel, debian_modules and cpio: Debian's kernel image and some of
+  its modules, and initramfs archives.
 
     python3 tools/qemu_screen.py QEMU [--qmp PATH] [--serial FILE]
         [--agent PATH]... -- ARG...
@@ -266,6 +267,43 @@ def debian_kernel(cache):
     shutil.copy(image, cache)
     shutil.rmtree(tmp)
     return os.path.join(cache, os.path.basename(image))
+
+
+def debian_modules(cache, vmlinuz, names):
+    """The kernel modules `names` of the package that `vmlinuz` came from,
+    with those they depend on, in loading order: [(name, bytes)]. Kept in
+    `cache`/modules once read from the package."""
+    folder = os.path.join(cache, "modules")
+    if not os.path.isdir(folder):
+        tmp = os.path.join(cache, "modules.tmp")
+        shutil.rmtree(tmp, ignore_errors=True)
+        os.makedirs(tmp)
+        package = "linux-image-" + os.path.basename(vmlinuz)[len("vmlinuz-"):]
+        subprocess.run(["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", package], cwd=tmp, check=True)
+        deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+        subprocess.run(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")], check=True)
+        os.makedirs(os.path.join(tmp, "ko"))
+        # The display drivers and the virtio transport, not the 300 MB of all.
+        for part in ("gpu", "virtio"):
+            for p in glob.glob(os.path.join(tmp, "x", "lib", "modules", "*", "kernel", "drivers", part, "**", "*.ko"),
+                               recursive=True):
+                shutil.move(p, os.path.join(tmp, "ko", os.path.basename(p).replace("-", "_")))
+        os.rename(os.path.join(tmp, "ko"), folder)
+        shutil.rmtree(tmp)
+    order = []
+    def walk(name):
+        with open(os.path.join(folder, name + ".ko"), "rb") as f:
+            data = f.read()
+        at = data.find(b"\0depends=")
+        deps = data[at + 9:data.index(b"\0", at + 9)].decode() if at >= 0 else ""
+        for dep in deps.split(","):
+            if dep:
+                walk(dep.replace("-", "_"))
+        if name not in [n for n, _ in order]:
+            order.append((name, data))
+    for name in names:
+        walk(name)
+    return order
 
 
 def cpio(entries, out):

@@ -72,9 +72,10 @@ def clips(cache):
     return d
 
 
-def initramfs(build, clip_dir, out):
+def initramfs(build, clip_dir, out, init=os.path.join(HERE, "init"), extra=()):
     """busybox, the built program with every shared library it loads, the
-    clips, the command file and the init script."""
+    clips, the command file, the init script and `extra` files (path,
+    bytes)."""
     entries, dirs = [], set()
     def add(path, data, mode=0o100755):
         parts = path.strip("/").split("/")
@@ -98,8 +99,10 @@ def initramfs(build, clip_dir, out):
             add(lib, read(os.path.realpath(lib)))
     for c in sorted(os.listdir(clip_dir)):
         add("/clips/" + c, read(os.path.join(clip_dir, c)), 0o100644)
+    for path, data in extra:
+        add(path, data, 0o100644)
     add("/commands", read(os.path.join(HERE, "commands")), 0o100644)
-    add("/init", read(os.path.join(HERE, "init")))
+    add("/init", read(init))
     cpio(entries, out)
 
 
