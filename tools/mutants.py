@@ -39,9 +39,9 @@ MUTANTS = [
     ("flood-told-per-char", "console.cpp", "if (!s->tell_overflow_once || !s->overflow_told)", "if (true)",
      CONSOLE, r"(Console|Transcript|Script|Control\.)"),
     # commands
-    ("password-shown-in-list", "commands.cpp", "url_redacted(s->inputfile).c_str());", "s->inputfile);",
+    ("password-shown-in-list", "commands.cpp", "url_redacted(s->inputfile).c_str(), s->settings.page", "s->inputfile, s->settings.page",
      E2E, r"(Transcript|SourceFlags|Stats)"),
-    ("list-column", "commands.cpp", '"%16s %16s %s\\n"', '"%16s %15s %s\\n"',
+    ("list-column", "commands.cpp", '"%16s %16s %s page=', '"%16s %15s %s page=',
      E2E, r"(Transcript|SourceFlags|Stats)"),
     ("reconnect-range", "play_args.cpp", "set.reconnect > 3600", "set.reconnect > 3601",
      E2E, r"(Transcript|SourceFlags)"),
