@@ -3,13 +3,10 @@
 // it. libfaketime moves the wall clock only.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <string>
 
 #include "media.h"
-#include "process.h"
 
 namespace {
 

@@ -1,20 +1,9 @@
 // Sources on 127.0.0.1 that misbehave, against the built program: it keeps
 // answering, shows the right states, comes back by itself once the source
 // is good again, stops promptly and leaks nothing.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <thread>
 
 #include "media.h"
 #include "player.h"
-
-extern "C" {
-#include <libavutil/error.h>
-}
 
 namespace {
 
@@ -63,8 +52,6 @@ struct Probed {
         return buf;
     }
 };
-
-// How the reader ends a line about a failed FFmpeg call.
 
 struct Fault {
     const char* mode;    // how the source misbehaves; "" = nobody listens

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "geometry.h"
 
@@ -32,12 +33,9 @@ TEST(Geometry, WindowsStretchCentreCutAndKeepAspect)
         win.x = c.x, win.y = c.y, win.w = c.w, win.h = c.h, win.nozoom = c.nozoom, win.aspect = c.aspect;
         pic->width = c.pw, pic->height = c.ph;
         const geometry_t g = window_geometry(win, pic.get());
-        const geometry_t& w = c.want;
-        EXPECT_TRUE(g.dstx == w.dstx && g.dsty == w.dsty && g.dstw == w.dstw && g.dsth == w.dsth && g.srcx == w.srcx
-                    && g.srcy == w.srcy && g.srcw == w.srcw && g.srch == w.srch)
-            << "window " << c.x << "," << c.y << " " << c.w << "x" << c.h << " picture " << c.pw << "x" << c.ph
-            << ": got " << g.dstx << "," << g.dsty << " " << g.dstw << "x" << g.dsth << " from " << g.srcx << ","
-            << g.srcy << " " << g.srcw << "x" << g.srch;
+        auto fields = [](const geometry_t& r) { return std::tie(r.dstx, r.dsty, r.dstw, r.dsth, r.srcx, r.srcy, r.srcw, r.srch); };
+        EXPECT_EQ(fields(c.want), fields(g))
+            << "window " << c.x << "," << c.y << " " << c.w << "x" << c.h << " picture " << c.pw << "x" << c.ph;
     }
 }
 
@@ -59,9 +57,8 @@ TEST(Geometry, OnlyTheVisiblePartOfARectangleIsDrawn)
         ASSERT_EQ(c.on, visible_part(fb, c.x, c.y, c.w, c.h, &v)) << c.x << "," << c.y;
         if (!c.on)
             continue;
-        EXPECT_TRUE(v.base == c.want.base && v.i0 == c.want.i0 && v.i1 == c.want.i1 && v.j0 == c.want.j0
-                    && v.j1 == c.want.j1)
-            << c.x << "," << c.y << ": " << v.base << " " << v.i0 << "-" << v.i1 << " " << v.j0 << "-" << v.j1;
+        auto fields = [](const visible_t& r) { return std::tie(r.base, r.i0, r.i1, r.j0, r.j1); };
+        EXPECT_EQ(fields(c.want), fields(v)) << c.x << "," << c.y;
     }
     fb_close(fb);
 }

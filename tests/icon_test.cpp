@@ -4,10 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
-#include "fbuffer.h"
 #include "icon.h"
 #include "pixels.h"
 

@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <vector>
 
 #include "in_process.h"
 #include "jpeg.h"
-#include "velmor.h"
+#include "media.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -17,8 +16,6 @@ extern "C" {
 
 namespace {
 
-
-using frame_ptr = picture_ptr;
 
 // A JPEG of smooth content (gradients and a slow wave, each plane its own)
 // made by libjpeg-turbo's compressor from planes.
@@ -46,20 +43,6 @@ std::vector<uint8_t> make_jpeg(int w, int h, int subsamp)
     tjFree(out);
     tjDestroy(tj);
     return jpeg;
-}
-
-frame_ptr ffmpeg_decode(const std::vector<uint8_t>& jpeg)
-{
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    decoder_ptr ctx(avcodec_alloc_context3(codec));
-    packet_ptr pkt(av_packet_alloc());
-    frame_ptr pic(av_frame_alloc());
-    EXPECT_EQ(avcodec_open2(ctx.get(), codec, nullptr), 0);
-    av_new_packet(pkt.get(), static_cast<int>(jpeg.size()));
-    std::copy(jpeg.begin(), jpeg.end(), pkt->data);
-    EXPECT_EQ(avcodec_send_packet(ctx.get(), pkt.get()), 0);
-    EXPECT_EQ(avcodec_receive_frame(ctx.get(), pic.get()), 0);
-    return pic;
 }
 
 // Largest difference of a reduced plane from the block means of the full
@@ -116,7 +99,8 @@ TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
     for (int subsamp : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY}) {
         SCOPED_TRACE(subsamp);
         const std::vector<uint8_t> jpeg = make_jpeg(161, 121, subsamp);
-        frame_ptr ref = ffmpeg_decode(jpeg), full(av_frame_alloc()), reduced(av_frame_alloc());
+        picture_ptr ref = decode_picture(AV_CODEC_ID_MJPEG, jpeg), full(av_frame_alloc()), reduced(av_frame_alloc());
+        ASSERT_NE(ref, nullptr);
         ASSERT_TRUE(decode(jpeg, full.get()));
         EXPECT_EQ(full->format, ref->format);
         EXPECT_EQ(av_cmp_q(full->sample_aspect_ratio, ref->sample_aspect_ratio), 0);
@@ -142,7 +126,7 @@ TEST(Jpeg, DamagedPicturesAndFieldsAreRefused)
 {
     Decoder decode;
     const std::vector<uint8_t> jpeg = make_jpeg(64, 48, TJSAMP_420);
-    frame_ptr pic(av_frame_alloc());
+    picture_ptr pic(av_frame_alloc());
     EXPECT_FALSE(decode(jpeg, pic.get(), {}, jpeg.size() / 2));
     EXPECT_EQ(pic->buf[0], nullptr);
     std::vector<uint8_t> noise(jpeg.begin(), jpeg.begin() + 2);

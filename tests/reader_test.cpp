@@ -1,29 +1,16 @@
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "in_process.h"
-#include "until.h"
 #include "media.h"
 #include "player.h"
 #include "decoder.h"
 #include "reader.h"
 
-extern "C" {
-#include <libavutil/error.h>
-}
-
 namespace {
 
 using namespace std::chrono_literals;
-
 
 // How the reader ends a line about a failed FFmpeg call.
 const std::string lost = "reader_thread: maybe EOF reached! ";
@@ -54,11 +41,6 @@ void* counting_reader(void*)
     return nullptr;
 }
 
-bool wait_until(const std::atomic<int>& v, int want)
-{
-    return until([&] { return v.load() >= want; }, std::chrono::seconds(5));
-}
-
 TEST(Watchdog, CheckInterruptsTheReaderAtEveryPassFromTheDeadlineOn)
 {
     WatchedStream w = watched();
@@ -75,9 +57,9 @@ TEST(Watchdog, CheckInterruptsTheReaderAtEveryPassFromTheDeadlineOn)
     w->unblock_time = now;
     testing::internal::CaptureStdout();
     stream_check(w.get(), now);
-    EXPECT_TRUE(wait_until(interrupts_seen, 1));
+    EXPECT_TRUE(until([] { return interrupts_seen >= 1; }));
     stream_check(w.get(), now + 500);  // still armed: interrupts again
-    EXPECT_TRUE(wait_until(interrupts_seen, 2));
+    EXPECT_TRUE(until([] { return interrupts_seen >= 2; }));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(2, count_of(out, "stream_check: block timeout is expired! interrupt stream reader 'cam1'!\n")) << out;
     EXPECT_EQ(now, w->unblock_time);
@@ -205,14 +187,6 @@ TEST(Reader, AsyncProtocolAndEndlessGarbageAreHandled)
     const auto t0 = std::chrono::steady_clock::now();
     pl.run("stop zero", '1');
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);  // as every stop, loaded machines included
-    std::ifstream status("/proc/" + std::to_string(pl.p.pid()) + "/status");
-    long peak_kb = -1;
-    for (std::string line; std::getline(status, line);)
-        peak_kb = line.rfind("VmHWM:", 0) == 0 ? std::stol(line.substr(6)) : peak_kb;
-    EXPECT_GT(peak_kb, 0);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LT(peak_kb, 200 * 1024);  // sanitizers keep freed memory and shadows
-#endif
     pl.p.send("exit\n");
     EXPECT_EQ(0, pl.p.wait_exit(20s));
 }

@@ -4,23 +4,15 @@
 // whose owner hangs, descriptors the parent closed).
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "drm_output.h"
 #include "media.h"
 #include "player.h"
-#include "process.h"
 
 namespace {
 

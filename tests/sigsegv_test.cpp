@@ -13,8 +13,6 @@
 #include <csignal>
 #include <cstdarg>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "process.h"
 #include "sigsegv.h"

@@ -2,36 +2,22 @@
 // reconnect delay on `play`, passwords kept out of every output; in this
 // process, pictures decoded into their window, drawing resumed at a keyframe,
 // and a real RTSP server (GStreamer's) over UDP and TCP, restarted and frozen.
-#include <gtest/gtest.h>
 #include <signal.h>
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "in_process.h"
 #include "media.h"
 #include "player.h"
-#include "process.h"
 #include "reader.h"
-#include "render.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 namespace {
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
-
 
 std::string repeat(const std::string& s, int n)
 {
@@ -169,18 +155,11 @@ struct RtspServer {
 // The reader and the renderer in this process, on the memory surface.
 class OnSurface : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        fb0 = fb_open_fake(800, 600);
-        render_start();
-    }
+    RenderedSurface surface{800, 600};
     void TearDown() override
     {
         while (!streams.empty())
             stop(streams.back());
-        render_stop();
-        fb_close(fb0);
-        fb0 = nullptr;
     }
     stream_t* play(const std::string& url, int x, int y, int w, int h, int reconnect = 5,
                    std::vector<std::string> options = {})

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <chrono>
 #include <fstream>
 #include <functional>
 
@@ -142,7 +141,10 @@ TEST_F(Threads, NotifyWakesWaitersInArrivalOrder)
     EXPECT_EQ(0, a.result + b.result + c.result);
 }
 
-TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
+// A pending interrupt ends the next wait at once. A thread never started, or
+// finished, has nothing to interrupt: a restart must not begin with an old
+// interrupt pending.
+TEST_F(Threads, PendingInterruptEndsTheNextWaitAndOnlyLiveThreadsTakeOne)
 {
     thread_t* self = thread_self();
     thread_interrupt(self);
@@ -153,12 +155,6 @@ TEST_F(Threads, PendingInterruptEndsTheNextWaitAtOnce)
     EXPECT_EQ(1, thread_interrupted(self));
     EXPECT_EQ(0, thread_interrupted(self));
     EXPECT_EQ(signal_line("main_thread") + signal_line("main_thread"), printed());
-}
-
-// A thread never started, or finished, has nothing to interrupt: a restart
-// must not begin with an old interrupt pending.
-TEST_F(Threads, OnlyALiveThreadIsInterrupted)
-{
     thread_interrupt(&b.t);
     a.start([] { return 0; });
     thread_join(&a.t);

@@ -1,10 +1,8 @@
 // Pictures at their timestamps (-t), loops and lists (-l), the lag bound (-L).
-#include <gtest/gtest.h>
 
 #include "in_process.h"
 #include "media.h"
 #include "player.h"
-#include "render.h"
 #include "stream.h"
 
 namespace {
@@ -25,8 +23,7 @@ std::string clip_h264(const std::string& name, int seconds, const std::string& m
 
 TEST(Paced, FilesKeepTheirTimeThroughJumpsLoopsAndLists)
 {
-    fb0 = fb_open_fake(320, 240);
-    render_start();
+    RenderedSurface on(320, 240);
     // 2 s, 2 s more at 60 s (a jump forward), the first 2 s again (a jump back).
     const std::string a = clip_h264("paced-2s.ts", 2), b = clip_h264("paced-2s-at-60s.ts", 2, "-output_ts_offset 60");
     struct {
@@ -79,9 +76,6 @@ TEST(Paced, FilesKeepTheirTimeThroughJumpsLoopsAndLists)
         EXPECT_EQ(1, w.s->connects.load()) << w.urls[0];
         stream_free(w.s);
     }
-    render_stop();
-    fb_close(fb0);
-    fb0 = nullptr;
 }
 
 // More live 1920x1080 H.264 streams than the machine decodes at 25 a second,

@@ -8,14 +8,10 @@
 // its own output, without the lines the reader and render threads print
 // meanwhile. A last `>` without `=` (exit) must end the program with status 0.
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "player.h"
 

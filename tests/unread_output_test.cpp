@@ -1,14 +1,9 @@
 // A reader of the player's standard output that stops reading (a busy
 // controller, a paused terminal) holds up no picture, no session and no
 // shut-down; the console's answers all come once it reads again.
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/ioctl.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
 
 #include "media.h"
 #include "player.h"

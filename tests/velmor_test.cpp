@@ -1,19 +1,14 @@
 // The built program driven through pipes: start-up and shut-down, and its
 // threads as the operating system sees them (the commands' answers are in
 // tests/transcripts).
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "media.h"
 #include "player.h"
-#include "process.h"
 
 namespace {
 

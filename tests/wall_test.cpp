@@ -2,17 +2,11 @@
 // moves, stop, and pages on a memory surface with pictures coming at 25 fps.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <vector>
-
 #include "in_process.h"
 #include "label.h"
 #include "layout.h"
 #include "pages.h"
 #include "pixels.h"
-#include "render.h"
 #include "stream.h"
 #include "until.h"
 

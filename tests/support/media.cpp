@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -99,4 +100,18 @@ PyServer::PyServer(const std::string& mode, const std::string& jpeg_source, int 
 bool PyServer::control(const std::string& line)
 {
     return child_->send(line + "\n") && child_->wait_for("OK " + line + "\n", std::chrono::seconds(10));
+}
+
+picture_ptr decode_picture(AVCodecID codec_id, const std::vector<uint8_t>& data)
+{
+    const AVCodec* codec = avcodec_find_decoder(codec_id);
+    decoder_ptr ctx(avcodec_alloc_context3(codec));
+    packet_ptr pkt(av_packet_alloc());
+    picture_ptr pic(av_frame_alloc());
+    if (avcodec_open2(ctx.get(), codec, nullptr) != 0 || av_new_packet(pkt.get(), static_cast<int>(data.size())) != 0)
+        return nullptr;
+    std::copy(data.begin(), data.end(), pkt->data);
+    if (avcodec_send_packet(ctx.get(), pkt.get()) != 0 || avcodec_receive_frame(ctx.get(), pic.get()) != 0)
+        return nullptr;
+    return pic;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "process.h"
+#include "shared.h"
 
 // A clip made once by `ffmpeg -v error -y <args> <file>` in the build tree;
 // safe when several test programs ask for it at once.
@@ -16,6 +17,9 @@ std::string make_clip(const std::string& file_name, const std::string& ffmpeg_ar
 std::string clip_mjpeg();    // raw MJPEG
 std::string clip_h264_ts();  // H.264 with an MP2 audio track in MPEG-TS
 std::string clip_audio();    // WAV, no video
+
+// One picture (a whole JPEG or PNG file, say) decoded by FFmpeg's decoder; null on failure.
+picture_ptr decode_picture(AVCodecID codec, const std::vector<uint8_t>& data);
 
 // How the reader's failure messages end for FFmpeg's error code e.
 inline std::string err(int e) { return "err=" + std::to_string(e) + "\n"; }
