@@ -324,13 +324,12 @@ void draw_picture(stream_t* s, const AVFrame* pic)
 void between_pictures(void)
 {
     {
-        std::vector<rect_t> clears;
-        {
-            monitor_guard hold(&renderer.streams_mon);
-            clears.swap(renderer.clears);
-        }
-        for (const auto& r : clears)
+        // Under streams_mon: a stopping stream's reader draws its icon there,
+        // perhaps where a tile is blackened.
+        monitor_guard hold(&renderer.streams_mon);
+        for (const auto& r : renderer.clears)
             clear_and_show(r);
+        renderer.clears.clear();
     }
     if (const int page = pages_tick(renderer.settings.clock(), pages_in_use); page != renderer.page_shown)
         show_page(page);
