@@ -56,8 +56,10 @@ static void redacting_log_callback(void* avcl, int level, const char* fmt, va_li
     av_log_default_callback(avcl, level, fmt, vl);
 }
 
-// The screen the program draws on, from start-up to shut-down.
-static std::unique_ptr<output_t> screen;
+// The screen the program draws on, from start-up to shut-down. Its holder
+// is never destroyed: a process that exits without shutting down (a fuzzer)
+// still has a render thread presenting on it.
+static std::unique_ptr<output_t>& screen = *new std::unique_ptr<output_t>;
 
 // --font, else Debian's DejaVu Sans.
 static const char* font_path = nullptr;
