@@ -28,7 +28,7 @@ FIRST = {"red": (0, 0), "lime": (240, 0), "blue": (0, 180), "white": (240, 180)}
 SECOND = {"red": (0, 0), "lime": (240, 0), "blue": (480, 180), "yellow": (480, 0)}
 COMMANDS = [  # velmorctl's line, exit status, the whole answer
     ("ping x", 0, r"pong\(x\)\n"),
-    ("stats", 0, r"(name=\w+ state=CONNECTED codec=mjpeg size=160x120 .*\n){4}render busy=\S+ pictures=\d+\n"),
+    ("stats", 0, r"(name=\w+ state=CONNECTED codec=mjpeg size=160x120 .*\n){4}render busy=\S+ pictures=\d+ output=drm \d+x\d+@\d+ flips=\d+\n"),
     ("stats red", 0, r"name=red state=CONNECTED .*\nrender busy=.*\n"),
     ("stats nosuch", 1, r"Error: unable to find stream 'nosuch'\.\n"),
     ("snapshot /run/velmor/x.png", 0, r""),
