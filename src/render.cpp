@@ -15,6 +15,7 @@ extern "C" {
 
 #include "geometry.h"
 #include "pages.h"
+#include "rotate.h"
 #include "stats.h"
 #include "status_icon.h"
 #include "window.h"
@@ -68,6 +69,10 @@ struct renderer_t {
 
     status_icons_t icons = {};
 
+    // --rotate: the viewer's screen that icons, labels and black are drawn
+    // on before they are turned onto the device; the render thread's.
+    rotated_screen_t turned;
+
     // Wall: places to blacken (stop), under streams_mon; the page shown,
     // written by the render thread, read by a reader as it unregisters.
     std::vector<rect_t> clears;
@@ -95,15 +100,38 @@ renderer_t renderer;
 
 // Where pictures go: the output's surface, or fb0 as it is now when the
 // renderer was started without an output (test harnesses swap fb0).
-fbuffer_t* surface(void)
+fbuffer_t* device(void)
 {
     return renderer.settings.output != nullptr ? renderer.settings.output->surface() : fb0;
 }
 
-// A rectangle was drawn: the output shows it at the next present.
+// The screen as its viewer sees it: the device's surface, or with --rotate
+// the memory view that is turned onto it.
+fbuffer_t* surface(void)
+{
+    return rotated_view(&renderer.turned, device(), renderer.settings.rotate);
+}
+
+// A rectangle of the viewer's screen was drawn on the device (a picture):
+// the output shows it at the next present.
+void drawn(long long x, long long y, long long w, long long h)
+{
+    output_rect_t r = {x, y, w, h};
+    if (const int degrees = renderer.settings.rotate) {
+        const fbuffer_t* view = surface();
+        r = rotate_rect(degrees, view->vinfo.xres, view->vinfo.yres, r);
+    }
+    if (output_t* out = renderer.settings.output)
+        out->changed(&r, 1);
+}
+
+// A rectangle was drawn on the viewer's screen: turned onto the device first
+// with --rotate.
 void shown(long long x, long long y, long long w, long long h)
 {
-    const output_rect_t r = {x, y, w, h};
+    output_rect_t r = {x, y, w, h};
+    if (renderer.settings.rotate != 0)
+        r = rotated_put(&renderer.turned, device(), renderer.settings.rotate, r);
     if (output_t* out = renderer.settings.output)
         out->changed(&r, 1);
 }
@@ -139,6 +167,10 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     fbuffer_t view;
     int ix = 0, iy = 0;
     const bool on_screen = icon_view(fb, d->wall.win, d->scaler.dst_w, d->scaler.dst_h, &view, &ix, &iy);
+    if (on_screen && renderer.settings.rotate != 0)
+        // The icon blends with, and keeps, what the device shows there.
+        rotated_get(&renderer.turned, device(), renderer.settings.rotate,
+                    {d->wall.win.x + ICON_INSET, d->wall.win.y + ICON_INSET, ICON_SIZE, ICON_SIZE});
     const icon_e before = stream->current_icon.load();
     status_icon_show(&renderer.icons, stream, &d->icon, on_screen ? &view : nullptr, ix, iy, icon);
     if (on_screen && stream->current_icon.load() != before)
@@ -305,14 +337,15 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         return;
     }
     clear_bars(fb, s, pic, g);
-    if (!scaler_draw(&s->drawing->scaler, &renderer.clip, fb, src, srcstride, g, v, pic->format)) {
+    if (!scaler_draw(&s->drawing->scaler, &renderer.clip, device(), src, srcstride, g, v, pic->format,
+                     renderer.settings.rotate)) {
         if (first_warning(s, W_TOO_LARGE))
             printf("%s: window %lldx%lld of stream '%s' reaches past the screen and is too large to clip: "
                    "not drawn\n",
                    "render_thread", g.dstw, g.dsth, s->name);
         return;
     }
-    shown(g.dstx, g.dsty, g.dstw, g.dsth);
+    drawn(g.dstx, g.dsty, g.dstw, g.dsth);
     // The picture has painted over the icon corner.
     monitor_guard hold(&renderer.streams_mon);
     s->drawing->icon.background_valid = 0;
@@ -347,8 +380,10 @@ void between_pictures(void)
         return;
     present(false);  // what is shown is then what was drawn
     monitor_guard hold(&renderer.snap_mon);
-    if (renderer.copy != nullptr)
-        output_copy_surface(surface(), renderer.copy);
+    if (renderer.copy != nullptr) {
+        output_copy_surface(device(), renderer.copy);
+        rotate_copy_back(renderer.copy, renderer.settings.rotate);
+    }
     renderer.copy = nullptr;
     renderer.wanted = 0;
     monitor_notify_all(&renderer.snap_mon);
@@ -484,9 +519,13 @@ void render_clear(const long long rect[4])
 
 void render_screen_size(int* w, int* h)
 {
-    const fbuffer_t* fb = surface();
-    *w = fb != nullptr ? static_cast<int>(fb->vinfo.xres) : 0;
-    *h = fb != nullptr ? static_cast<int>(fb->vinfo.yres) : 0;
+    // From the device: the render thread alone makes the viewer's screen.
+    const fbuffer_t* fb = device();
+    long long lw = 0, lh = 0;
+    if (fb != nullptr)
+        rotated_size(fb, renderer.settings.rotate, &lw, &lh);
+    *w = static_cast<int>(lw);
+    *h = static_cast<int>(lh);
 }
 
 // ----------------------------------------------------------- render thread
@@ -494,6 +533,8 @@ void render_screen_size(int* w, int* h)
 void render_start(const render_settings_t& settings)
 {
     renderer.settings = settings;
+    // Made here, before any reader registers and asks where its window lies.
+    surface();
     status_icons_init(&renderer.icons);
     frame_pool_init(&renderer.pool, MIN_POOL_FRAMES);
     monitor_init(&renderer.streams_mon);
@@ -519,6 +560,7 @@ void render_stop(void)
     monitor_done(&renderer.snap_mon);
     monitor_done(&renderer.streams_mon);
     renderer.clip = scaler_scratch_t{};
+    renderer.turned = rotated_screen_t{};
     status_icons_done(&renderer.icons);
 }
 

@@ -29,6 +29,7 @@ struct render_settings_t {
     output_t* output = nullptr;  // null: fb0, as it is at each picture
     void (*idle_hook)(stream_t* stream, long long now) = nullptr;
     scale_e scale = SCALE_POINT;  // the program takes --scale's
+    int rotate = 0;  // --rotate: 0, 90, 180 or 270 degrees clockwise on the device
 };
 void render_start(const render_settings_t& settings = {});
 void render_stop(void);

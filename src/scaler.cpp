@@ -7,6 +7,7 @@
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from.h>
 #include <libyuv/planar_functions.h>
+#include <libyuv/rotate.h>
 #include <libyuv/scale.h>
 #include <libyuv/scale_uv.h>
 
@@ -15,6 +16,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "rotate.h"
 #include "shared.h"
 
 namespace {
@@ -149,14 +151,15 @@ bool scaler_prepare(scaler_t* sc, const geometry_t& g, int format, AVPixelFormat
 namespace {
 
 // libyuv: the picture scaled plane by plane into I420 at the window's size
-// (chroma at half its size, rounded up), then converted into `dst`.
+// (chroma at half its size, rounded up), turned by `degrees` (the I420
+// picture is the smallest there is to turn), then converted into `dst`.
 void yuv_scale(const scaler_t* sc, scaler_scratch_t* scratch, uint8_t* const src[4], const int srcstride[4],
-               const geometry_t& g, AVPixelFormat to, uint8_t* dst, int dststride)
+               const geometry_t& g, AVPixelFormat to, uint8_t* dst, int dststride, int degrees)
 {
     const source_layout_t* from = yuv_source(sc->format);
     const surface_layout_t* layout = yuv_surface(to, from->full_range);
     const auto filter = static_cast<libyuv::FilterMode>(sc->yuv_filter);
-    const int w = sc->dst_w, h = sc->dst_h, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    int w = sc->dst_w, h = sc->dst_h, cw = (w + 1) / 2, ch = (h + 1) / 2;
     const size_t luma = static_cast<size_t>(w) * h, chroma = static_cast<size_t>(cw) * ch;
     const size_t need = luma + 2 * chroma + (from->kind == NV12 ? 2 * chroma : 0);
     if (scratch->yuv.size() < need)
@@ -178,6 +181,16 @@ void yuv_scale(const scaler_t* sc, scaler_scratch_t* scratch, uint8_t* const src
         libyuv::SetPlane(u, cw, cw, ch, 128);
         libyuv::SetPlane(v, cw, cw, ch, 128);
     }
+    if (degrees != 0) {
+        const int tw = degrees == 180 ? w : h, th = degrees == 180 ? h : w, tcw = (tw + 1) / 2, tch = (th + 1) / 2;
+        const size_t tluma = static_cast<size_t>(tw) * th, tchroma = static_cast<size_t>(tcw) * tch;
+        if (scratch->turned.size() < tluma + 2 * tchroma)
+            scratch->turned.resize(tluma + 2 * tchroma);
+        uint8_t* ty = scratch->turned.data();
+        libyuv::I420Rotate(y, w, u, cw, v, cw, ty, tw, ty + tluma, tcw, ty + tluma + tchroma, tcw, w, h,
+                           static_cast<libyuv::RotationMode>(degrees));
+        std::tie(y, u, v, w, h, cw) = std::tuple(ty, ty + tluma, ty + tluma + tchroma, tw, th, tcw);
+    }
     if (layout->convert == nullptr) {
         layout->convert_limited(y, w, u, cw, v, cw, dst, dststride, w, h);
         return;
@@ -198,38 +211,81 @@ void yuv_scale(const scaler_t* sc, scaler_scratch_t* scratch, uint8_t* const src
 // copied, so that nothing beside the window or outside the surface is
 // touched. libyuv writes each row's own pixels only.
 bool scaler_draw(scaler_t* sc, scaler_scratch_t* scratch, fbuffer_t* fb, uint8_t* const src[4],
-                 const int srcstride[4], const geometry_t& g, const visible_t& v, int format)
+                 const int srcstride[4], const geometry_t& g, const visible_t& v, int format, int degrees)
 {
     const size_t line = fb->finfo.line_length;
     const long long bpp = fb->bytes_per_pixel;
-    auto scale = [&](uint8_t* to, int stride) {
+    auto scale = [&](uint8_t* to, int stride, int turn) {
         if (sc->yuv) {
-            yuv_scale(sc, scratch, src, srcstride, g, fb->format, to, stride);
+            yuv_scale(sc, scratch, src, srcstride, g, fb->format, to, stride, turn);
             return;
         }
         uint8_t* dst[4] = {to};
         int dststride[4] = {stride};
         sws_scale(sc->sws, src, srcstride, 0, g.srch, dst, dststride);
     };
-    if (v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth && (sc->yuv || writes_only_its_rows(format, g))) {
-        scale(fb->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base), static_cast<int>(line));
-        return true;
-    }
     // Line sizes hold whole 16-pixel blocks (in whole 64-byte units), so the
     // converter's overrun stays inside each scratch line; a little slack
     // after the last.
-    const long long stride = ((g.dstw + 15) / 16 * 16 * bpp + 63) & ~63LL;
-    uint8_t* buf = g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS
-                       ? nullptr
-                       : scratch_buffer(scratch, static_cast<size_t>(stride * g.dsth + 64));
+    auto stride_for = [bpp](long long w) { return ((w + 15) / 16 * 16 * bpp + 63) & ~63LL; };
+    auto copy_visible = [&](const uint8_t* buf, long long stride, long long dsty, const visible_t& on) {
+        const size_t bytes = static_cast<size_t>((on.i1 - on.i0) * bpp);
+        for (long long j = on.j0; j < on.j1; ++j)
+            memcpy(fb->screen + static_cast<size_t>(dsty + j) * line + static_cast<size_t>(on.base + bpp * on.i0),
+                   buf + j * stride + bpp * on.i0, bytes);
+    };
+    const bool too_large = g.dstw * g.dsth > MAX_CLIPPED_WINDOW_PIXELS;
+    if (degrees != 0 && !too_large) {
+        // `v` is the viewer's; what is copied is the window's part on the device.
+        long long w, h;
+        rotated_size(fb, degrees, &w, &h);
+        const output_rect_t d = rotate_rect(degrees, w, h, {g.dstx, g.dsty, g.dstw, g.dsth});
+        visible_t dv;
+        if (!visible_part(fb, d.x, d.y, d.w, d.h, &dv))
+            return true;
+        const bool whole = dv.i0 == 0 && dv.i1 == d.w && dv.j0 == 0 && dv.j1 == d.h;
+        uint8_t* at = fb->screen + static_cast<size_t>(d.y) * line + static_cast<size_t>(dv.base);
+        const long long stride = stride_for(d.w);
+        uint8_t* buf;
+        if (sc->yuv) {
+            if (whole) {
+                scale(at, static_cast<int>(line), degrees);
+                return true;
+            }
+            if ((buf = scratch_buffer(scratch, static_cast<size_t>(stride * d.h + 64))) == nullptr)
+                return false;
+            scale(buf, static_cast<int>(stride), degrees);
+        } else {
+            // libswscale's picture is the viewer's, turned after.
+            const long long upright = stride_for(g.dstw);
+            uint8_t* up = scratch_buffer(scratch, static_cast<size_t>(upright * g.dsth + 64));
+            if (up == nullptr)
+                return false;
+            scale(up, static_cast<int>(upright), 0);
+            if (whole) {
+                rotate_pixels(up, static_cast<int>(upright), static_cast<int>(g.dstw), static_cast<int>(g.dsth), at,
+                              static_cast<int>(line), static_cast<int>(bpp), degrees);
+                return true;
+            }
+            scratch->turned.resize(static_cast<size_t>(stride * d.h));
+            buf = scratch->turned.data();
+            rotate_pixels(up, static_cast<int>(upright), static_cast<int>(g.dstw), static_cast<int>(g.dsth), buf,
+                          static_cast<int>(stride), static_cast<int>(bpp), degrees);
+        }
+        copy_visible(buf, stride, d.y, dv);
+        return true;
+    }
+    if (degrees == 0 && v.i0 == 0 && v.i1 == g.dstw && v.j0 == 0 && v.j1 == g.dsth
+        && (sc->yuv || writes_only_its_rows(format, g))) {
+        scale(fb->screen + static_cast<size_t>(g.dsty) * line + static_cast<size_t>(v.base), static_cast<int>(line), 0);
+        return true;
+    }
+    const long long stride = stride_for(g.dstw);
+    uint8_t* buf = too_large || degrees != 0 ? nullptr : scratch_buffer(scratch, static_cast<size_t>(stride * g.dsth + 64));
     if (buf == nullptr)
         return false;
-    scale(buf, static_cast<int>(stride));
-    const size_t bytes = static_cast<size_t>((v.i1 - v.i0) * bpp);
-    for (long long j = v.j0; j < v.j1; ++j) {
-        uint8_t* to = fb->screen + static_cast<size_t>(g.dsty + j) * line + static_cast<size_t>(v.base + bpp * v.i0);
-        memcpy(to, buf + j * stride + bpp * v.i0, bytes);
-    }
+    scale(buf, static_cast<int>(stride), 0);
+    copy_visible(buf, stride, g.dsty, v);
     return true;
 }
 

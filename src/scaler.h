@@ -43,6 +43,7 @@ struct scaler_scratch_t {
     std::unique_ptr<uint8_t, av_free_deleter> buf;
     size_t size = 0;
     std::vector<uint8_t> yuv;  // the picture at the window's size, before conversion
+    std::vector<uint8_t> turned;  // the same turned (libyuv), or libswscale's picture turned
 };
 
 // Points `data` at the part of the picture the window shows. False when the
@@ -56,9 +57,10 @@ bool scaler_prepare(scaler_t* sc, const geometry_t& g, int format, AVPixelFormat
 
 // Scales the picture into the window's visible part `v` of the surface and
 // nothing else. False when the window reaches past the screen and is too
-// large for the scratch picture: nothing is drawn.
+// large for the scratch picture: nothing is drawn. With `degrees` (--rotate)
+// `g` and `v` are the viewer's, and the picture is turned onto `fb`.
 bool scaler_draw(scaler_t* sc, scaler_scratch_t* scratch, fbuffer_t* fb, uint8_t* const src[4],
-                 const int srcstride[4], const geometry_t& g, const visible_t& v, int format);
+                 const int srcstride[4], const geometry_t& g, const visible_t& v, int format, int degrees = 0);
 
 // Frees the converter (under the FFmpeg monitor).
 void scaler_done(scaler_t* sc);

@@ -18,6 +18,7 @@
 #include "drm_output.h"
 #include "journal.h"
 #include "label.h"
+#include "rotate.h"
 #include "render.h"
 #include "service.h"
 #include "watchdog.h"
@@ -66,6 +67,8 @@ static const char* font_path = nullptr;
 // --scale; the program's default is set by velmor_main, so that a surface
 // started by velmor_start alone (the tests') keeps libswscale's point sampling.
 static scale_e scale_mode = SCALE_POINT;
+// --rotate's degrees.
+static int rotate_degrees = 0;
 
 static void velmor_start_on(std::unique_ptr<output_t> output)
 {
@@ -86,6 +89,7 @@ static void velmor_start_on(std::unique_ptr<output_t> output)
     settings.output = screen.get();
     settings.idle_hook = stream_check;
     settings.scale = scale_mode;
+    settings.rotate = rotate_degrees;
     render_start(settings);
 }
 
@@ -183,6 +187,8 @@ int velmor_main(int argc, char** argv)
     scale_mode = SCALE_BILINEAR;
     if (options.scale != nullptr)
         scale_from_name(options.scale, &scale_mode);
+    if (options.rotate != nullptr)
+        rotate_from_name(options.rotate, &rotate_degrees);
     std::unique_ptr<output_t> output = open_output(options);
     if (output == nullptr) {
         service_done();

@@ -42,7 +42,7 @@ TEST(Options, UsageScriptSocketAndDeviceErrorsEndBeforeAnythingStarts)
                                           "--control " + d.file("plain"), "--control " + d.file("no/such/dir/sock"),
                                           "--script " + d.file("fifo"), "--script /dev/zero", "--script " + d.path(),
                                           "--script " + d.file("long"), "--script " + d.file("big"),
-                                          "--scale lanczos", "--output fbdev"};
+                                          "--scale lanczos", "--rotate 45", "--output fbdev"};
     for (const std::string& args : bad) {
         Child c({"/bin/sh", "-c", "exec " VELMOR_BINARY " " + args}, true);
         EXPECT_EQ(2, c.wait_exit(10s)) << args;
