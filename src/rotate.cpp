@@ -73,11 +73,10 @@ fbuffer_t* rotated_view(rotated_screen_t* s, fbuffer_t* device, int degrees)
         return device;
     long long w, h;
     rotated_size(device, degrees, &w, &h);
-    if (s->device != device || s->view == nullptr || s->view->vinfo.xres != w || s->view->vinfo.yres != h
-        || s->view->format != device->format) {
+    // Not for another device of the same size: DRM's two buffers take turns.
+    if (s->view == nullptr || s->view->vinfo.xres != w || s->view->vinfo.yres != h
+        || s->view->format != device->format)
         s->view.reset(fb_open_fake_format(static_cast<int>(w), static_cast<int>(h), device->format));
-        s->device = device;
-    }
     return s->view.get();
 }
 

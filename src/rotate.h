@@ -30,11 +30,10 @@ struct rotated_screen_t {
         void operator()(fbuffer_t* fb) const;
     };
     std::unique_ptr<fbuffer_t, closer> view;
-    const fbuffer_t* device = nullptr;  // what the view was made for
 };
 
-// The viewer's screen of `device` (made again when the device changes);
-// the device itself at 0 degrees.
+// The viewer's screen of `device` (made again when its size or layout
+// changes); the device itself at 0 degrees.
 fbuffer_t* rotated_view(rotated_screen_t* s, fbuffer_t* device, int degrees);
 // The view's rectangle `r` (cut to the screen) turned onto the device;
 // returns where it lies there.
