@@ -5,7 +5,7 @@
 // render thread has given it back, and hands over the next. On a shared
 // machine the layouts take turns, three rounds, and each figure is the best
 // round's. Then the filters of --scale on camera-sized pictures (µs per
-// picture, as the renderer draws them); last, the cost of a label (one small
+// picture, as the renderer draws them) and with --rotate; last, the cost of a label (one small
 // copy after each picture).
 #include <algorithm>
 #include <chrono>
@@ -144,6 +144,57 @@ void scale_table(const AVPixelFormat (&surfaces)[3])
         }
 }
 
+// --rotate 90 and 180 against none, at the default filter: a full-screen
+// window and a 4 x 4 wall of camera tiles on an 800 x 600 screen, the scaler
+// alone as in the table above. The rotations take turns; each figure is the
+// best of 9 rounds of 10 screens.
+void rotate_line(AVPixelFormat surface)
+{
+    const struct {
+        int srcw, srch, cols;
+    } walls[] = {{1280, 720, 1}, {640, 360, 4}};
+    double us[2][3];
+    for (int k = 0; k < 2; ++k) {
+        AVFrame* pic = make_source(AV_PIX_FMT_YUV420P, walls[k].srcw, walls[k].srch);
+        const int n = walls[k].cols, tw = 800 / n, th = 600 / n;
+        fbuffer_t* view = fb_open_fake_format(800, 600, surface);
+        fbuffer_t* portrait = fb_open_fake_format(600, 800, surface);
+        std::vector<scaler_t> sc(static_cast<size_t>(3 * n * n));
+        scaler_scratch_t scratch;
+        auto screen = [&](int r) {
+            for (int t = 0; t < n * n; ++t) {
+                stream_settings_t win;
+                std::tie(win.x, win.y, win.w, win.h) = std::tuple(t % n * tw, t / n * th, tw, th);
+                const geometry_t g = window_geometry(win, pic);
+                visible_t v;
+                visible_part(view, g.dstx, g.dsty, g.dstw, g.dsth, &v);
+                scaler_t* s = &sc[static_cast<size_t>(r * n * n + t)];
+                scaler_prepare(s, g, pic->format, surface, SCALE_BILINEAR);
+                scaler_draw(s, &scratch, r == 1 ? portrait : view, pic->data, pic->linesize, g, v, pic->format, 90 * r);
+            }
+        };
+        for (int r = 0; r < 3; ++r)
+            screen(r), us[k][r] = 1e12;  // warm
+        for (int round = 0; round < 9; ++round)
+            for (int r = 0; r < 3; ++r) {
+                const auto t0 = std::chrono::steady_clock::now();
+                for (int i = 0; i < 10; ++i)
+                    screen(r);
+                const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - t0;
+                us[k][r] = std::min(us[k][r], took.count() / 10 / (n * n));
+            }
+        for (scaler_t& s : sc)
+            scaler_done(&s);
+        fb_close(portrait);
+        fb_close(view);
+        av_frame_free(&pic);
+    }
+    printf("render_bench: --rotate, %-8s bilinear, us per picture: 1280x720 -> 800x600 %.1f, 90 %.1f (%.2fx), "
+           "180 %.1f (%.2fx); 16 x 640x360 -> 200x150 %.1f, 90 %.1f (%.2fx), 180 %.1f (%.2fx)\n",
+           av_get_pix_fmt_name(surface), us[0][0], us[0][1], us[0][1] / us[0][0], us[0][2], us[0][2] / us[0][0],
+           us[1][0], us[1][1], us[1][1] / us[1][0], us[1][2], us[1][2] / us[1][0]);
+}
+
 // CPU seconds the render thread has used (/proc: utime + stime).
 double render_cpu_seconds(void)
 {
@@ -233,6 +284,11 @@ int main(int argc, char** argv)
         scale_table(surfaces);
         return 0;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "rotate") {
+        for (AVPixelFormat surface : surfaces)
+            rotate_line(surface);
+        return 0;
+    }
     const struct {
         AVPixelFormat fmt;
         int w, h;
@@ -260,6 +316,8 @@ int main(int argc, char** argv)
                cost[1][c] / cost[0][c], cost[2][c] / cost[0][c]);
     }
     scale_table(surfaces);
+    for (AVPixelFormat surface : surfaces)
+        rotate_line(surface);
     std::string why;
     if (!label_font_open(DEFAULT_FONT, &why)) {
         printf("render_bench: no label figures: %s\n", why.c_str());
