@@ -7,6 +7,7 @@ on a memory surface of the same layout. A last run leaves the kernel console
 bound to the framebuffer and writing, and ends the player with SIGTERM, then
 a second one with SIGSEGV (its crash report): the screen must hold the
 windows and black only, and the console's text must come back each time.
+16 bpp plays again with --rotate 90: the 600 x 800 picture turned clockwise.
 
     run.py BUILD_DIR [RUN]    (make test-fb; RUN: the runs whose name holds it)
 
@@ -154,6 +155,12 @@ def console_text(m, path, shot, expected):
         time.sleep(0.2)
 
 
+def turned(picture):  # 90 degrees clockwise
+    w, h, px = picture
+    return h, w, b"".join(px[3 * ((h - 1 - x) * w + y):3 * ((h - 1 - x) * w + y) + 3]
+                          for y in range(w) for x in range(h))
+
+
 def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
     """One boot; returns (passed, summary)."""
     t0 = time.monotonic()
@@ -198,6 +205,13 @@ def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
             ok = ok and again == "FBTEST READY" and bad == 0 and exited == "FBTEST EXITED 255" and text > 0
             summary += "; again %d pixels differ; SIGSEGV: %s, then %d pixels of console text" % (bad, exited, text)
         else:
+            if name == "16 bpp":
+                m.send("rotate")
+                again = m.wait_for("FBTEST ", 300)
+                want = turned(expect(layout, flags.split()[-1], True))
+                shot, bad, first = settle(m, shot_path + ".rotated.ppm", want, depth)
+                ok = ok and again == "FBTEST READY" and bad == 0
+                summary += "; --rotate 90: %d pixels differ%s" % (bad, ", " + first if bad else "")
             m.send("exit")
             exited = m.wait_for("FBTEST EXITED", 30)
             ok = ok and exited == "FBTEST EXITED 0"
@@ -223,14 +237,15 @@ def main():
     initrd = os.path.join(cache, "initrd.cpio")
     initramfs(build, clip_dir, initrd)
     expected, lock = {}, threading.Lock()
-    def expect(layout, flags):
+    def expect(layout, flags, portrait=False):  # portrait: the upright screen of --rotate 90
+        key = (layout, flags, portrait)
         with lock:
-            if (layout, flags) not in expected:
-                path = os.path.join(cache, "expect-%s-%s.ppm" % (layout, flags))
-                sh([os.path.join(build, "tests", "fb_expect"), flags, layout, str(WIDTH), str(HEIGHT),
+            if key not in expected:
+                path = os.path.join(cache, "expect-%s-%s%s.ppm" % (layout, flags, "-portrait" * portrait))
+                sh([os.path.join(build, "tests", "fb_expect"), flags, layout, *map(str, (HEIGHT, WIDTH) if portrait else (WIDTH, HEIGHT)),
                     os.path.join(HERE, "commands"), clip_dir, path], stdout=subprocess.DEVNULL)
-                expected[layout, flags] = read_ppm(path)
-            return expected[layout, flags]
+                expected[key] = read_ppm(path)
+            return expected[key]
     only = sys.argv[2] if len(sys.argv) > 2 else ""
     runs = [r for r in RUNS if only in r[0]]
     # Two machines at a time: each is one emulated processor.
