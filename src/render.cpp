@@ -217,7 +217,13 @@ void take_layout(stream_t* s, bool clear_old)
 void draw_label(stream_t* s, long long now, bool after_picture)
 {
     render_stream_t* d = s->drawing;
-    const rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, after_picture);
+    rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, after_picture);
+    if (r[2] > 0 && renderer.settings.rotate != 0) {
+        // Its place is known once drawn: drawn again over what the device
+        // shows there, with which its edges blend.
+        rotated_get(&renderer.turned, device(), renderer.settings.rotate, {r[0], r[1], r[2], r[3]});
+        r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, true);
+    }
     if (r[2] > 0)
         shown(r[0], r[1], r[2], r[3]);
 }
