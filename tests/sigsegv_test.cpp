@@ -49,10 +49,9 @@ void syslog(int pri, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog
 void __syslog_chk(int pri, int, const char* fmt, ...) { va_list ap; va_start(ap, fmt); vlog(pri, fmt, ap); va_end(ap); }
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
 
 int* volatile null_target = nullptr;
-volatile int recursion_limit = INT_MAX;
 
 // extern "C" keeps the names that dladdr reports plain; noipa keeps every
 // call a call.
@@ -63,6 +62,12 @@ __attribute__((noipa)) int fault_pass(int x) { return x; }
 __attribute__((noipa, no_sanitize("undefined"))) int fault_level1(int x) { return *null_target = fault_pass(x); }
 __attribute__((noipa)) int fault_level2(int x) { return fault_level1(x + 1) + 1; }
 __attribute__((noipa)) int fault_level3(int x) { return fault_level2(x + 1) + 1; }
+
+#if defined(__x86_64__)
+constexpr int kRegisters = NGREG;
+constexpr const char* kHeading = "<3>Stack trace (X86):";
+volatile int recursion_limit = INT_MAX;
+
 // Uninstrumented: under a sanitizer the overflow could otherwise land in its
 // runtime, and the first frame would not be this function.
 __attribute__((noipa, no_sanitize("address", "thread"))) int fault_recurse(int depth)
@@ -130,6 +135,11 @@ __attribute__((noipa)) int run_case(const char* name_arg)
         fault_recurse(0);
     return 4;
 }
+#else
+constexpr int kRegisters = 34;  // x0-x30, sp, pc, pstate
+constexpr const char* kHeading = "<3>Stack trace (AArch64):";
+int run_case(const char*) { return 4; }
+#endif
 }  // extern "C"
 
 namespace {
@@ -195,9 +205,9 @@ void check(const case_t& k)
     std::vector<std::string> want = {"openlog velmor 0 24", "<7>Logger is attached", "<3>Segmentation Fault!",
                                      "<3>info.si_signo = " + std::to_string(k.signo), "<3>info.si_errno = 0",
                                      "<3>info.si_code  = " + k.code, noted("<3>info.si_addr  = " + std::string(k.addr))};
-    for (int i = 0; i < NGREG; i++)
+    for (int i = 0; i < kRegisters; i++)
         want.push_back(format("<3>reg[%02d]       = 0x????????????????", i));
-    want.push_back("<3>Stack trace (X86):");
+    want.push_back(kHeading);
     std::vector<std::string> frames = k.frames;
     while (k.fill != nullptr && frames.size() < 64)
         frames.push_back(k.fill);
@@ -217,6 +227,7 @@ TEST(SigsegvReport, FaultsAndFrameChains)
 {
     const case_t cases[] = {
         {"null3", {"fault_level1", "fault_level2", "fault_level3", "main"}},
+#if defined(__x86_64__)
         {"readonly", {"run_case", "main"}, nullptr, nullptr, SIGSEGV, CODE(SEGV_ACCERR), "note"},
         {"sigbus", {"run_case", "main"}, nullptr, nullptr, SIGBUS, CODE(BUS_ADRERR), "note"},
         {"bp_null", {}},
@@ -233,12 +244,13 @@ TEST(SigsegvReport, FaultsAndFrameChains)
         // (A guard page, or the end of the stack's mapping.)
         {"overflow_started", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
         {"overflow_main", {}, kCut, "fault_recurse", SIGSEGV, "? (SEGV_???ERR)", "*"},
+#endif
     };
     for (const auto& k : cases)
         check(k);
 }
 
-#endif  // x86-64
+#endif
 
 // One-page inaccessible mappings: each alternate stack has one below it.
 int guard_pages()
@@ -274,9 +286,11 @@ TEST(SigsegvThreadStack, MadeOnceAndReleasedWithTheThread)
 
 int main(int argc, char** argv)
 {
-#if defined(__x86_64__)
-    if (argc == 3 && strcmp(argv[1], "--fault") == 0)  // from main itself, so the walk ends at main
-        return strcmp(argv[2], "null3") == 0 ? fault_level3(1) : run_case(argv[2]);
+#if defined(__x86_64__) || defined(__aarch64__)
+    // From main itself, so the walk ends at main (not a tail call: that
+    // would leave main out).
+    if (argc == 3 && strcmp(argv[1], "--fault") == 0)
+        return (strcmp(argv[2], "null3") == 0 ? fault_level3(1) : run_case(argv[2])) - 1;
 #endif
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

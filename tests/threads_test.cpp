@@ -13,12 +13,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-long ms_since(Clock::time_point t0)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
 
 template <class Pred>
 bool eventually(Pred pred, int ms = 5000)
@@ -116,7 +112,7 @@ TEST_F(Threads, WaitRestoresTheDepthAndTimesOut)
     monitor_notify(&m);  // nobody waits: not remembered
     auto t0 = Clock::now();
     EXPECT_EQ(ETIMEDOUT, monitor_wait_timeout(&m, 60));
-    EXPECT_GE(ms_since(t0), 50);
+    EXPECT_GE(Clock::now() - t0, 50ms);
     EXPECT_EQ(2, m.count);
     b.start([&] { return monitor_try_lock(&m) * 10 + (b.t.state == RUNNING); });
     bool answered = b.done(2000);
@@ -175,7 +171,7 @@ TEST_F(Threads, InterruptAtWaitEntryIsNeverLost)
     });
     int lost = 0;
     auto t0 = Clock::now();
-    for (int i = 0; i < 2000 && lost == 0 && a.result == -1 && ms_since(t0) < 20000; i++) {
+    for (int i = 0; i < 2000 && lost == 0 && a.result == -1 && Clock::now() - t0 < 20s; i++) {
         eventually([&] { return a.t.state == WAITING || a.result != -1; });
         thread_interrupt(&a.t);
         lost += !eventually([&] { return rounds > i; }, 2000);

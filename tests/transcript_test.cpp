@@ -1,12 +1,12 @@
 // Console transcripts: each tests/transcripts/*.txt runs over the player's
 // standard input and over a control session, and must get the same answers
 // over both. A file's lines:
-//   # comment          > line sent          = 1 / = 0  the prompt's result
+//   # comment          >1 / >0 line sent, and its prompt's result
 //   < exact answer line (`<` alone: an empty one)
 //   ~ answer line matching an ECMAScript regex
-// A command's expected answer lines come between its `>` and its `=`; they are
-// its own output, without the lines the reader and render threads print
-// meanwhile. A last `>` without `=` (exit) must end the program with status 0.
+// A command's expected answer lines follow its `>`; they are its own output,
+// without the lines the reader and render threads print meanwhile. A last
+// `> line` without a result (exit) must end the program with status 0.
 
 #include <csignal>
 #include <filesystem>
@@ -38,21 +38,19 @@ std::vector<Step> parse(const std::string& path)
             continue;
         if (l == "<")  // an empty answer line, whatever an editor does to trailing blanks
             l = "< ";
-        const std::string rest = l.size() > 2 ? l.substr(2) : "";
-        if (l.size() < 2 || l[1] != ' ' || std::string_view("><~=").find(l[0]) == std::string_view::npos ||
-            (l[0] != '>' && (steps.empty() || steps.back().result != 0)) ||
-            (l[0] == '=' && rest != "0" && rest != "1"))
+        const bool sent = l[0] == '>';
+        const char result = sent && l.size() > 1 && l[1] != ' ' ? l[1] : 0;
+        const size_t text_at = result != 0 ? 3 : 2;
+        // Only the last line sent may lack a result.
+        if (l.size() < text_at || l[text_at - 1] != ' ' || std::string_view("><~").find(l[0]) == std::string_view::npos ||
+            (!sent && steps.empty()) || (result != 0 && result != '0' && result != '1') ||
+            (!steps.empty() && steps.back().result == 0))
             throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line '" + l + "'");
-        if (l[0] == '>')
-            steps.push_back({rest, {}, 0, n});
-        else if (l[0] == '=')
-            steps.back().result = rest[0];
+        if (sent)
+            steps.push_back({l.substr(text_at), {}, result, n});
         else
-            steps.back().answer.push_back(l[0] + rest);
+            steps.back().answer.push_back(l[0] + l.substr(text_at));
     }
-    for (size_t i = 0; i + 1 < steps.size(); ++i)
-        if (steps[i].result == 0)
-            throw std::runtime_error(path + ":" + std::to_string(steps[i].at) + ": only the last line may lack '='");
     return steps;
 }
 

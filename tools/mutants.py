@@ -190,7 +190,7 @@ MUTANTS = [
      "faults_test reader_test", r"(Faults|Reader)\."),
     ("reader-keeps-source-while-waiting", "reader.cpp",
      "    // A source that takes one client must not have its slot held meanwhile.\n    close_input(r);", "",
-     "sources_test faults_test", r"(SourceFlags\.Lost|Faults|Endurance)"),
+     "sources_test faults_test", r"(SourceFlags\.Lost|Faults\.|Endurance)"),
     ("alt-stack-per-call", "sigsegv.cpp", "if (sigaltstack(nullptr, &cur) == 0 && !(cur.ss_flags & SS_DISABLE))\n        return;",
      "(void)cur;", "sigsegv_test", r"Sigsegv"),
 ]

@@ -9,8 +9,9 @@ test-system (tools/system/machine.py):
 - agent_run: one command through an agent port;
 - differences and settle: a screenshot compared pixel by pixel with an
   expected picture;
-- debian_kernel, debian_modules and cpio: Debian's kernel image and some of
-  its modules, and initramfs archives.
+- text_over_black: what a console draws once a player has ended;
+- debian_kernel, debian_modules, cpio and initramfs: Debian's kernel image
+  and some of its modules, and initramfs archives.
 
     python3 tools/qemu_screen.py QEMU [--qmp PATH] [--serial FILE]
         [--agent PATH]... -- ARG...
@@ -236,6 +237,20 @@ def settle(screen, path, judge, timeout=60):
         time.sleep(0.5)
 
 
+def text_over_black(screen, path, shot, expected, timeout=10):
+    """Pixels changed since `shot` where the expected picture is black (the
+    console's text once the player has ended), waiting at most timeout
+    seconds for some."""
+    deadline = time.monotonic() + timeout
+    while True:
+        w, h, after = screen.screendump(path)
+        text = sum(1 for i in range(w * h) if after[3 * i:3 * i + 3] != shot[2][3 * i:3 * i + 3]
+                   and expected[2][3 * i:3 * i + 3] == b"\0\0\0")
+        if text > 0 or time.monotonic() > deadline:
+            return text
+        time.sleep(0.2)
+
+
 def debian_kernel(cache):
     """Debian's current 6.1 kernel image (linux-image-amd64), unpacked once
     into `cache`."""
@@ -315,6 +330,34 @@ def cpio(entries, out):
             h = b"070701" + b"".join(b"%08X" % v for v in fields)
             f.write(h + n + b"\0" * (-(len(h) + len(n)) % 4))
             f.write(data + b"\0" * (-len(data) % 4))
+
+
+def initramfs(out, programs, files):
+    """A newc archive for a test machine: busybox, `programs` (path there,
+    path here) with every shared library they load, and `files` (path there,
+    bytes, mode)."""
+    entries, seen = [], set()
+    def add(path, data, mode):
+        parts = path.strip("/").split("/")
+        for i in range(1, len(parts) + 1):
+            d = "/".join(parts[:i])
+            if d not in seen:
+                seen.add(d)
+                entries.append((d, mode if i == len(parts) else 0o40755, data if i == len(parts) else b""))
+    def read(p):
+        with open(p, "rb") as f:
+            return f.read()
+    add("/bin/busybox", read(shutil.which("busybox")), 0o100755)
+    for there, here in programs:
+        add(there, read(here), 0o100755)
+        for line in subprocess.run(["ldd", here], capture_output=True, text=True, check=True).stdout.splitlines():
+            words = line.split()
+            lib = words[2] if "=>" in words and len(words) > 2 and words[2].startswith("/") else words[0]
+            if lib.startswith("/"):
+                add(lib, read(os.path.realpath(lib)), 0o100755)
+    for path, data, mode in files:
+        add(path, data, mode)
+    cpio(entries, out)
 
 
 def main(argv):

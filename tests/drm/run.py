@@ -5,7 +5,6 @@ import base64
 import concurrent.futures
 import os
 import re
-import subprocess
 import sys
 import time
 
@@ -13,7 +12,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "fb"))
 import qemu_screen  # noqa: E402
-from qemu_screen import Machine, read_ppm  # noqa: E402
+from qemu_screen import read_ppm  # noqa: E402
 import run as fb  # noqa: E402  test-fb's clips and checks
 
 WIDTH, HEIGHT = fb.WIDTH, fb.HEIGHT
@@ -41,84 +40,49 @@ def snapshot(m, cache):
 def boot(build, cache, vmlinuz, initrd, clip_dir, device, t0):
     """The failures on a machine with `device`: all checks on bochs-display."""
     tag = device.split("-")[0]
-    m = Machine("qemu-system-x86_64", ["-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1", "-vga", "none",
-                                       "-device", "%s,xres=%d,yres=%d" % (device, WIDTH, HEIGHT),
-                                       "-net", "none", "-kernel", vmlinuz, "-initrd", initrd,
-                                       "-append", "quiet panic=-1 console=ttyS0"], cache, tag)
-    shot_path = os.path.join(cache, "shot-%s.ppm" % tag)
-    failures = []
-    def check(ok, what):
-        print("test-drm: %s %s: %s (at %.0f s)" % ("PASS" if ok else "FAIL", tag, what, time.monotonic() - t0),
-              flush=True)
-        if not ok:
-            failures.append(what)
+    b = fb.Boot(fb.machine(cache, vmlinuz, initrd, tag, "console=ttyS0",
+                           ("-vga", "none", "-device", "%s,xres=%d,yres=%d" % (device, WIDTH, HEIGHT))),
+                "test-drm", tag, cache, t0)
+    m, check = b.m, b.check
     try:
-        flags = m.wait_for("FBTEST ", 300)
-        if flags is None or not flags.startswith("FBTEST CPUFLAGS 0x"):
-            check(False, "boot: %s\n%s" % (flags, "\n".join(m.transcript[-40:])))
-            return failures
-        expect = os.path.join(cache, "expect-%s.ppm" % tag)
-        fb.sh([os.path.join(build, "tests", "fb_expect"), flags.split()[-1], "bgra", str(WIDTH), str(HEIGHT),
-               os.path.join(HERE, "..", "fb", "commands"), clip_dir, expect], stdout=subprocess.DEVNULL)
-        expected = read_ppm(expect)
-        ready = m.wait_for("FBTEST ", 300) or ""
-        if not ready.startswith("FBTEST READY"):
-            check(False, "ready: %s\n%s" % (ready, "\n".join(m.transcript[-60:])))
-            return failures
-        started = float(ready.split()[-1])
+        if not b.start(lambda flags: fb.expect(build, cache, clip_dir, "bgra", flags)):
+            return b.failures
         up1, flips1, hz = stats(m)
-        shot, bad, first = fb.settle(m, shot_path, expected, 32)
-        wrong = fb.wrong_quadrants(shot)
-        check(bad == 0 and not wrong, "screenshot: %d of %d pixels as expected (%s), wrong colours %s" % (
-            WIDTH * HEIGHT - bad, WIDTH * HEIGHT, first, wrong))
+        b.screen(32)
+        shot = b.shot
         if tag == "bochs":
             check(qemu_screen.differences(snapshot(m, cache), shot, 32)[0] == 0, "snapshot equals the screenshot")
         up2, flips2, _ = stats(m)
-        bound = (up2 - started) * hz + FLIP_SLACK if up1 and up2 else 0
+        bound = (up2 - b.started) * hz + FLIP_SLACK if up1 and up2 else 0
         check(bound and 0 < flips1 < flips2 <= bound and flips2 - flips1 <= (up2 - up1) * hz + FLIP_SLACK,
               "flips at %s Hz: %s after %s s, %s after %s s (at most %.0f)" % (hz, flips1, up1, flips2, up2, bound))
         if tag == "bochs":  # another terminal: no flip; back: the windows again
             m.send("away")
             m.wait_for("FBTEST AWAY", 30)
-            away, _ = qemu_screen.settle(m, shot_path + ".away.ppm",
-                                         lambda s: qemu_screen.differences(s, shot, 32)[0] == 0)
+            away, _ = qemu_screen.settle(m, b.path + ".away.ppm", lambda s: qemu_screen.differences(s, shot, 32)[0] == 0)
             flips3, flips4 = stats(m)[1], stats(m)[1]
             m.send("back")
             m.wait_for("FBTEST BACK", 30)
-            _, bad_back, _ = fb.settle(m, shot_path + ".back.ppm", expected, 32)
+            _, bad_back, _ = fb.settle(m, b.path + ".back.ppm", b.expected, 32)
             flips5 = stats(m)[1]
             changed = qemu_screen.differences(away, shot, 32)[0]
             check(changed > 0 and flips3 == flips4 and bad_back == 0 and (flips5 or 0) > flips4,
                   "terminal switch: away %d pixels changed, flips %s then %s; back %d pixels differ, flips %s" % (
                       changed, flips3, flips4, bad_back, flips5))
-        m.send("term")
-        exited = m.wait_for("FBTEST EXITED", 30)
-        text = fb.console_text(m, shot_path + ".after-term.ppm", shot, expected)
-        check(exited == "FBTEST EXITED 0" and text > 0, "SIGTERM: %s, then %d pixels of console text" % (exited, text))
-        if tag != "bochs":
-            return failures
-        # Again: a second player while this one holds master, then a crash.
-        m.send("again")
-        again = m.wait_for("FBTEST READY", 300)
-        _, bad_again, _ = fb.settle(m, shot_path + ".again.ppm", expected, 32)
-        m.send("second")
-        second = m.wait_for("FBTEST SECOND", 120) or ""
-        check(again is not None and bad_again == 0 and re.search(
-            r"auto=0 lines=1 drm=1 .*cannot use DRM: /dev/dri/card0: another program is DRM master", second),
-            "second player: " + second)
-        m.send("segv")
-        exited = m.wait_for("FBTEST EXITED", 30)
-        text = fb.console_text(m, shot_path + ".after-segv.ppm", shot, expected)
-        check(exited == "FBTEST EXITED 255" and text > 0, "SIGSEGV: %s, then %d pixels of console text" % (exited, text))
-        if failures:  # the player's output, in the lines of the `log` order
-            m.send("log")
-            m.wait_for("FBTEST NONE", 2)
-            print("\n".join(m.transcript[-200:]))
-        m.send("off")
-        m.proc.wait(timeout=30)
+        b.end("term", 0)
+        if tag == "bochs":  # again: a second player while this one holds master, then a crash
+            m.send("again")
+            if b.ready():
+                b.screen(32, ".again")
+                m.send("second")
+                second = m.wait_for("FBTEST SECOND", 120) or ""
+                check(re.search(r"auto=0 lines=1 drm=1 .*cannot use DRM: /dev/dri/card0: another program is DRM master",
+                                second), "second player: " + second)
+                b.end("segv", 255)
+        b.close()
     finally:
         m.close()
-    return failures
+    return b.failures
 
 
 def main():
@@ -130,8 +94,7 @@ def main():
     modules = qemu_screen.debian_modules(cache, vmlinuz, ["bochs", "virtio_pci", "virtio_gpu"])
     clip_dir = fb.clips(cache)
     initrd = os.path.join(cache, "initrd.cpio")
-    fb.initramfs(build, clip_dir, initrd, os.path.join(HERE, "init"),
-                 [("/modules/%s.ko" % n, data) for n, data in modules]
+    fb.initramfs(build, clip_dir, initrd, [("/modules/%s.ko" % n, data) for n, data in modules]
                  + [("/modules/order", "\n".join(n for n, _ in modules).encode())])
     # Two machines at once, one emulated processor each.
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:

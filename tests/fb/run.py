@@ -7,7 +7,6 @@ on a memory surface of the same layout. A last run leaves the kernel console
 bound to the framebuffer and writing, and ends the player with SIGTERM, then
 a second one with SIGSEGV (its crash report): the screen must hold the
 windows and black only, and the console's text must come back each time.
-16 bpp plays again with --rotate 90: the 600 x 800 picture turned clockwise.
 
     run.py BUILD_DIR [RUN]    (make test-fb; RUN: the runs whose name holds it)
 
@@ -16,7 +15,6 @@ pictures of the last run are left there.
 """
 import concurrent.futures
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -25,7 +23,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import qemu_screen  # noqa: E402
-from qemu_screen import Machine, cpio, differences, read_ppm  # noqa: E402
+from qemu_screen import Machine, differences, read_ppm, text_over_black  # noqa: E402
 WIDTH, HEIGHT = 800, 600
 
 # (name, kernel mode, depth, device layout as libswscale names it, console)
@@ -50,10 +48,6 @@ SOURCES = {
 }
 
 
-def log(*a):
-    print("test-fb:", *a, flush=True)
-
-
 def sh(cmd, **kw):
     return subprocess.run(cmd, check=True, **kw)
 
@@ -73,48 +67,24 @@ def clips(cache):
     return d
 
 
-def initramfs(build, clip_dir, out, init=os.path.join(HERE, "init"), extra=()):
-    """busybox, the built program with every shared library it loads, the
-    clips, the command file, the init script and `extra` files (path,
-    bytes)."""
-    entries, dirs = [], set()
-    def add(path, data, mode=0o100755):
-        parts = path.strip("/").split("/")
-        for i in range(1, len(parts)):
-            d = "/".join(parts[:i])
-            if d not in dirs:
-                dirs.add(d)
-                entries.append((d, 0o40755, b""))
-        entries.append((path.strip("/"), mode, data))
+def initramfs(build, clip_dir, out, files=()):
+    """The player and fb_expect, the clips, the command file and the init
+    script, with `files` (path, bytes)."""
     def read(p):
         with open(p, "rb") as f:
             return f.read()
-    velmor = os.path.join(build, "velmor")
-    add("/bin/busybox", read(shutil.which("busybox")))
-    add("/bin/velmor", read(velmor))
-    add("/bin/fb_expect", read(os.path.join(build, "tests", "fb_expect")))
-    for line in subprocess.run(["ldd", velmor], capture_output=True, text=True, check=True).stdout.splitlines():
-        words = line.split()
-        lib = words[2] if "=>" in words and len(words) > 2 and words[2].startswith("/") else words[0]
-        if lib.startswith("/"):
-            add(lib, read(os.path.realpath(lib)))
-    for c in sorted(os.listdir(clip_dir)):
-        add("/clips/" + c, read(os.path.join(clip_dir, c)), 0o100644)
-    for path, data in extra:
-        add(path, data, 0o100644)
-    add("/commands", read(os.path.join(HERE, "commands")), 0o100644)
-    add("/init", read(init))
-    cpio(entries, out)
+    files = [("/clips/" + c, read(os.path.join(clip_dir, c)), 0o100644) for c in sorted(os.listdir(clip_dir))] + [
+        (p, d, 0o100644) for p, d in files] + [("/commands", read(os.path.join(HERE, "commands")), 0o100644),
+                                               ("/init", read(os.path.join(HERE, "init")), 0o100755)]
+    qemu_screen.initramfs(out, [("/bin/velmor", os.path.join(build, "velmor")),
+                                ("/bin/fb_expect", os.path.join(build, "tests", "fb_expect"))], files)
 
 
-def machine(cache, vmlinuz, initrd, mode, bound, tag):
+def machine(cache, vmlinuz, initrd, tag, append, display=("-vga", "std")):
     """QEMU with the serial line on pipes and the monitor (QMP) on a socket."""
-    # Bound, the kernel's messages go to the framebuffer's console only: on
-    # the serial line they would cut into the FBTEST lines.
-    append = "quiet panic=-1 vga=" + mode + (" fbtest.bound console=tty0" if bound else " console=ttyS0")
-    return Machine("qemu-system-x86_64", ["-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1", "-vga", "std",
-                                          "-net", "none", "-kernel", vmlinuz, "-initrd", initrd, "-append", append],
-                   cache, tag)
+    return Machine("qemu-system-x86_64", ["-machine", "pc", "-cpu", "max", "-m", "1024", "-smp", "1", *display,
+                                          "-net", "none", "-kernel", vmlinuz, "-initrd", initrd,
+                                          "-append", "quiet panic=-1 " + append], cache, tag)
 
 
 def colour_ok(pixel, name):
@@ -142,17 +112,22 @@ def settle(m, path, expected, depth):
     return shot, last[0], last[1]
 
 
-def console_text(m, path, shot, expected):
-    """Pixels that the console draws where the expected picture is black,
-    once the player has ended (waiting at most 10 s for them)."""
-    deadline = time.monotonic() + 10
-    while True:
-        w, h, after = m.screendump(path)
-        text = sum(1 for i in range(w * h) if after[3 * i:3 * i + 3] != shot[2][3 * i:3 * i + 3]
-                   and expected[2][3 * i:3 * i + 3] == b"\0\0\0")
-        if text > 0 or time.monotonic() > deadline:
-            return text
-        time.sleep(0.2)
+EXPECTED, EXPECTED_LOCK = {}, threading.Lock()
+
+
+def expect(build, cache, clip_dir, layout, flags, portrait=False):
+    """The picture that fb_expect paints for the commands on a surface of
+    `layout` with the CPU flags of the test machine, made once a run;
+    portrait: the upright screen of --rotate 90."""
+    key = (layout, flags, portrait)
+    with EXPECTED_LOCK:
+        if key not in EXPECTED:
+            path = os.path.join(cache, "expect-%s-%s%s.ppm" % (layout, flags, "-portrait" * portrait))
+            sh([os.path.join(build, "tests", "fb_expect"), flags, layout,
+                *map(str, (HEIGHT, WIDTH) if portrait else (WIDTH, HEIGHT)),
+                os.path.join(HERE, "commands"), clip_dir, path], stdout=subprocess.DEVNULL)
+            EXPECTED[key] = read_ppm(path)
+        return EXPECTED[key]
 
 
 def turned(picture):  # 90 degrees clockwise
@@ -161,70 +136,93 @@ def turned(picture):  # 90 degrees clockwise
                           for y in range(w) for x in range(h))
 
 
-def run(cache, vmlinuz, initrd, expect, name, mode, depth, layout, bound):
-    """One boot; returns (passed, summary)."""
-    t0 = time.monotonic()
+class Boot:
+    """One machine of the player's tests, its checks printed as they come."""
+    def __init__(self, m, name, tag, cache, t0):
+        self.m, self.name, self.tag, self.t0, self.failures = m, name, tag, t0, []
+        self.path = os.path.join(cache, "shot-%s.ppm" % tag)
+
+    def check(self, ok, what):
+        print("%s: %s %s: %s (at %.0f s)" % (self.name, "PASS" if ok else "FAIL", self.tag, what,
+                                            time.monotonic() - self.t0), flush=True)
+        if not ok:
+            self.failures.append(what)
+        return ok
+
+    def start(self, expect):
+        """Waits for the CPU flags, paints the expected picture with them
+        (expect(flags)), waits for the player; False if something failed."""
+        flags = self.m.wait_for("FBTEST ", 300) or ""
+        if not self.check(flags.startswith("FBTEST CPUFLAGS 0x"), "boot: " + flags):
+            return print("\n".join(self.m.transcript[-40:])), False
+        self.flags = flags.split()[-1]
+        self.expected = expect(self.flags)
+        return self.ready()
+
+    def ready(self):
+        ready = self.m.wait_for("FBTEST ", 300) or ""
+        if not self.check(ready.startswith("FBTEST READY"), "ready: " + ready):
+            return print("\n".join(self.m.transcript[-60:])), False
+        self.started = float(ready.split()[-1])
+        return True
+
+    def screen(self, depth, suffix=""):
+        """The screenshot, once it equals the expected picture (60 s at most)."""
+        self.shot, bad, first = settle(self.m, self.path + suffix, self.expected, depth)
+        w, h, _ = self.shot
+        wrong = wrong_quadrants(self.shot)
+        self.check(bad == 0 and not wrong, "screenshot%s: %d of %d pixels as expected (%s), wrong colours %s" % (
+            suffix, w * h - bad, w * h, first, wrong))
+
+    def end(self, order, status, text=True):
+        """`order` ends the player with `status`; then, with `text`, the
+        console takes the screen back and draws its text again."""
+        self.m.send(order)
+        exited = self.m.wait_for("FBTEST EXITED", 30)
+        pixels = text_over_black(self.m, self.path + ".after-" + order + ".ppm", self.shot, self.expected) if text else 0
+        self.check(exited == "FBTEST EXITED %d" % status and (pixels > 0 or not text),
+                   "%s: %s" % (order, exited) + (", then %d pixels of console text" % pixels if text else ""))
+
+    def close(self):
+        if self.failures:  # the player's output, in the lines of the `log` order
+            self.m.send("log")
+            self.m.wait_for("FBTEST NONE", 2)
+            print("\n".join(self.m.transcript[-200:]))
+        self.m.send("off")
+        self.m.proc.wait(timeout=30)
+
+
+def run(build, cache, vmlinuz, initrd, clip_dir, t0, name, mode, depth, layout, bound):
+    """One boot; returns its failures."""
     tag = name.replace(" ", "").replace(",", "-")
-    m = machine(cache, vmlinuz, initrd, mode, bound == "bound", tag)
-    shot_path = os.path.join(cache, "shot-%s.ppm" % tag)
+    # Bound, the kernel's messages go to the framebuffer's console only: on
+    # the serial line they would cut into the FBTEST lines.
+    append = "vga=" + mode + (" fbtest.bound console=tty0" if bound == "bound" else " console=ttyS0")
+    b = Boot(machine(cache, vmlinuz, initrd, tag, append), "test-fb", tag, cache, t0)
     try:
-        flags = m.wait_for("FBTEST ", 300)
-        if flags is None or not flags.startswith("FBTEST CPUFLAGS 0x"):
-            return False, "no CPU flags: %s\n%s" % (flags, "\n".join(m.transcript[-40:]))
-        booted = time.monotonic() - t0
-        expected = expect(layout, flags.split()[-1])
-        ready = m.wait_for("FBTEST ", 300)
-        if ready != "FBTEST READY":
-            return False, "no READY: %s\n%s" % (ready, "\n".join(m.transcript[-60:]))
-        ready_at = time.monotonic() - t0
-        shot, bad, first = settle(m, shot_path, expected, depth)
-        w, h, _ = shot
-        wrong_colours = wrong_quadrants(shot)
-        summary = "booted in %.1f s, ready at %.1f s, matched at %.1f s: %dx%d screenshot, %d of %d pixels as expected" % (
-            booted, ready_at, time.monotonic() - t0, w, h, w * h - bad, w * h)
-        ok = bad == 0 and not wrong_colours
-        if bad:
-            summary += "; %d differ, %s" % (bad, first)
-        if wrong_colours:
-            summary += "; wrong colours in the native window: " + ", ".join(wrong_colours)
+        if not b.start(lambda flags: expect(build, cache, clip_dir, layout, flags)):
+            return b.failures
+        b.screen(depth)
         if bound == "bound":
-            # SIGTERM ends the player as exit does, and a crash report ends a
-            # second one: each time the console takes the screen back and
-            # draws its text again.
-            m.send("term")
-            exited = m.wait_for("FBTEST EXITED", 30)
-            text = console_text(m, shot_path + ".after-term.ppm", shot, expected)
-            ok = ok and exited == "FBTEST EXITED 0" and text > 0
-            summary += "; SIGTERM: %s, then %d pixels of console text" % (exited, text)
-            m.send("again")
-            again = m.wait_for("FBTEST ", 300)
-            shot, bad, first = settle(m, shot_path + ".again.ppm", expected, depth)
-            m.send("segv")
-            exited = m.wait_for("FBTEST EXITED", 30)
-            text = console_text(m, shot_path + ".after-segv.ppm", shot, expected)
-            ok = ok and again == "FBTEST READY" and bad == 0 and exited == "FBTEST EXITED 255" and text > 0
-            summary += "; again %d pixels differ; SIGSEGV: %s, then %d pixels of console text" % (bad, exited, text)
+            # SIGTERM ends the player as exit does, and a crash report ends
+            # a second one: each time the console takes the screen back.
+            b.end("term", 0)
+            b.m.send("again")
+            if b.ready():
+                b.screen(depth, ".again")
+                b.end("segv", 255)
         else:
             if name == "16 bpp":
-                m.send("rotate")
-                again = m.wait_for("FBTEST ", 300)
-                want = turned(expect(layout, flags.split()[-1], True))
-                shot, bad, first = settle(m, shot_path + ".rotated.ppm", want, depth)
-                ok = ok and again == "FBTEST READY" and bad == 0
-                summary += "; --rotate 90: %d pixels differ%s" % (bad, ", " + first if bad else "")
-            m.send("exit")
-            exited = m.wait_for("FBTEST EXITED", 30)
-            ok = ok and exited == "FBTEST EXITED 0"
-            summary += "; exit: %s" % exited
-        if not ok:
-            m.send("log")
-            time.sleep(1)
-            summary += "\n" + "\n".join(l for l in m.transcript if l.startswith("FBTEST LOG"))
-        m.send("off")
-        m.proc.wait(timeout=30)
-        return ok, summary + " (%.1f s)" % (time.monotonic() - t0)
+                b.m.send("rotate")
+                if b.ready():
+                    want = turned(expect(build, cache, clip_dir, layout, b.flags, True))
+                    _, bad, first = settle(b.m, b.path + ".rotated", want, depth)
+                    b.check(bad == 0, "--rotate 90: %d pixels differ %s" % (bad, first))
+            b.end("exit", 0, text=False)
+        b.close()
     finally:
-        m.close()
+        b.m.close()
+    return b.failures
 
 
 def main():
@@ -236,28 +234,13 @@ def main():
     clip_dir = clips(cache)
     initrd = os.path.join(cache, "initrd.cpio")
     initramfs(build, clip_dir, initrd)
-    expected, lock = {}, threading.Lock()
-    def expect(layout, flags, portrait=False):  # portrait: the upright screen of --rotate 90
-        key = (layout, flags, portrait)
-        with lock:
-            if key not in expected:
-                path = os.path.join(cache, "expect-%s-%s%s.ppm" % (layout, flags, "-portrait" * portrait))
-                sh([os.path.join(build, "tests", "fb_expect"), flags, layout, *map(str, (HEIGHT, WIDTH) if portrait else (WIDTH, HEIGHT)),
-                    os.path.join(HERE, "commands"), clip_dir, path], stdout=subprocess.DEVNULL)
-                expected[key] = read_ppm(path)
-            return expected[key]
     only = sys.argv[2] if len(sys.argv) > 2 else ""
-    runs = [r for r in RUNS if only in r[0]]
     # Two machines at a time: each is one emulated processor.
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        results = list(pool.map(lambda r: run(cache, vmlinuz, initrd, expect, *r), runs))
-    for (name, *_), (ok, summary) in zip(runs, results):
-        log("%s %s: %s" % ("PASS" if ok else "FAIL", name, summary))
-    passed = sum(ok for ok, _ in results)
-    failed = len(results) - passed
-    log("total %.1f s" % (time.monotonic() - t0))
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+        failures = sum(pool.map(lambda r: run(build, cache, vmlinuz, initrd, clip_dir, t0, *r),
+                                [r for r in RUNS if only in r[0]]), [])
+    print("test-fb: total %.1f s\n%d failed" % (time.monotonic() - t0, len(failures)))
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
