@@ -42,7 +42,7 @@ TEST(ClockStep, NeitherWayFiresAWatchdogOrStopsThePictures)
     for (const char* offset : {"+3600", "-3600"}) {
         std::ofstream(stamp) << offset << "\n";
         const size_t from = p.output().size();
-        // Pictures keep coming: 4 streams at 25 a second give 100 a second.
+        // 4 streams at 25 a second: 100 pictures a second.
         const long before = pictures_drawn(p);
         long now = before;
         const auto deadline = std::chrono::steady_clock::now() + 5s;

@@ -21,10 +21,9 @@
 
 using namespace testing::internal;
 
-// A stand-in device: a regular file, really opened and mapped, whose screen
-// information this executable answers. While a test runs the console
-// terminals are /dev/null (or an error) and their mode requests are recorded,
-// so that no test switches this machine's console.
+// A stand-in device: a regular file, really mapped, whose screen information
+// this executable answers; the console terminals are /dev/null (or an error)
+// with their mode requests recorded, so that no test switches the console.
 namespace standin {
 dev_t dev;
 ino_t ino;
@@ -103,16 +102,15 @@ protected:
     {
         int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
-        // Not black: the visible area is cleared when the device is opened.
+        // Not black: opening clears the visible area.
         std::vector<uint8_t> fill(8192, 0xEE);
         struct stat st;
         ASSERT_TRUE(write(fd, fill.data(), fill.size()) == 8192 && fstat(fd, &st) == 0 && close(fd) == 0);
         standin::dev = st.st_dev, standin::ino = st.st_ino;
         standin::fail_var_errno = standin::fail_tty_errno = 0;
         standin::tty_modes.clear();
-        // smem_start lies 2048 bytes into its page; the id fills its field.
-        // The visible 24 x 16 pixels are panned to (3, 16) of a 32 x 48
-        // virtual screen.
+        // smem_start 2048 bytes into its page, the id filling its field, 24 x
+        // 16 pixels panned to (3, 16) of 32 x 48.
         standin::fix = {.smem_start = 0x12345800, .smem_len = 64 * 48, .type = FB_TYPE_PACKED_PIXELS,
                         .visual = FB_VISUAL_TRUECOLOR, .line_length = 64};
         memcpy(standin::fix.id, "0123456789ABCDEF", 16);
@@ -153,7 +151,6 @@ protected:
 
 TEST_F(FbOpen, FailuresPrintTheirMessageAndCloseTheDevice)
 {
-    // Standard output, then "|" and standard error.
     EXPECT_EQ(nullptr, open_captured("/nonexistent/velmor-fb0"));
     EXPECT_EQ(std::string("|Error opening /nonexistent/velmor-fb0: ") + strerror(ENOENT) + ".\n", out + "|" + err);
     EXPECT_EQ(nullptr, open_captured("/dev/null"));
@@ -191,8 +188,7 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
                   "Framebuffer " + path + " is mmap-ed successfuly!\n",
               out);
     EXPECT_EQ(3072 + 2048, fb->fb_size);  // the mapping starts at the page boundary
-    // The screen memory starts 2048 bytes into the mapping; the visible area
-    // 16 lines and 3 pixels further. Exactly it was cleared.
+    // Exactly the visible area, 16 lines and 3 pixels into the screen memory, is cleared.
     const long first = 2048 + 16 * 64 + 3 * 2;
     EXPECT_EQ(fb->fb + first, fb->screen);
     for (long off = 0; off < fb->fb_size; ++off) {
@@ -200,8 +196,7 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
         bool visible = off >= first && row < 16 && col < 24 * 2;
         ASSERT_EQ(visible ? 0x00 : 0xEE, fb->fb[off]) << off;
     }
-    // The console is in graphics mode until the surface is closed, and put
-    // back into text mode once, however many ways out ask for it.
+    // Graphics mode until closed, text mode once however many ways out ask.
     using modes = std::vector<std::pair<std::string, long>>;
     EXPECT_EQ((modes{{"/dev/tty0", KD_GRAPHICS}}), standin::tty_modes);
 
@@ -229,9 +224,8 @@ TEST_F(FbOpen, DeviceIsDescribedMappedClearedAndOwnsTheConsole)
     EXPECT_EQ(960000 + 4095, fb_map_length(&f));
 }
 
-// Every layout that can be drawn gets its libswscale format; anything else,
-// and any description whose visible area does not lie in the memory, is
-// refused with one message naming it, the mapping undone.
+// Each layout that can be drawn gets its format; anything else, or a visible
+// area outside the memory, is refused with one message, the mapping undone.
 TEST_F(FbOpen, PixelLayoutsAndImpossibleDescriptions)
 {
     standin::active = true;

@@ -16,9 +16,8 @@ extern "C" {
 
 namespace {
 
-
-// A JPEG of smooth content (gradients and a slow wave, each plane its own)
-// made by libjpeg-turbo's compressor from planes.
+// Smooth content (gradients and a slow wave, each plane its own), compressed
+// from planes by libjpeg-turbo.
 std::vector<uint8_t> make_jpeg(int w, int h, int subsamp)
 {
     const int planes = subsamp == TJSAMP_GRAY ? 1 : 3;
@@ -45,8 +44,7 @@ std::vector<uint8_t> make_jpeg(int w, int h, int subsamp)
     return jpeg;
 }
 
-// Largest difference of a reduced plane from the block means of the full
-// one, blocks cut at the picture's edges.
+// Largest difference of a reduced plane from the full one's block means.
 int worst_block_mean_error(const AVFrame* full, const AVFrame* reduced, int p, int div)
 {
     const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(full->format));
@@ -68,8 +66,7 @@ int worst_block_mean_error(const AVFrame* full, const AVFrame* reduced, int p, i
     return worst;
 }
 
-// The module's decoder, kept across pictures as a reader keeps it; fw x fh is
-// the source's size it tells.
+// Kept across pictures as a reader keeps it; fw x fh the source's size.
 struct Decoder {
     jpeg_decoder_ptr dec = jpeg_decoder_new();
     int fw = 0, fh = 0;
@@ -89,9 +86,8 @@ TEST(Jpeg, ReductionIsTheSmallestPictureThatCoversTheWindow)
         EXPECT_EQ(want, jpeg_reduction(w, h, ww, wh)) << w << "x" << h << " into " << ww << "x" << wh;
 }
 
-// Odd sizes in every layout: at full size the planes match FFmpeg's decoder;
-// reduced, each pixel is the mean of its block (no shifted chroma, nothing
-// wrong at the right and bottom edges).
+// Odd sizes in every layout: at full size as FFmpeg decodes them; reduced,
+// each pixel its block's mean (chroma and the right and bottom edges too).
 TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
 {
     Decoder decode;
@@ -120,8 +116,8 @@ TEST(Jpeg, PlanesMatchFfmpegAndReduceInPlace)
     }
 }
 
-// What libjpeg-turbo does not take is left to FFmpeg's decoder: a cut or
-// damaged picture, and a field (half the stream's height) of an interlaced one.
+// Left to FFmpeg's decoder: a cut or damaged picture, and an interlaced one's
+// field (half the stream's height).
 TEST(Jpeg, DamagedPicturesAndFieldsAreRefused)
 {
     Decoder decode;

@@ -1,6 +1,5 @@
-// What one stream, or all streams together, may hold: pictures far larger
-// than the screen, and sources of endless garbage.
-
+// What one stream, or all together, may hold: pictures far larger than the
+// screen, and endless garbage.
 #include <fstream>
 
 #include "media.h"
@@ -17,7 +16,7 @@ constexpr long scale = 1L << 30;
 constexpr long scale = 1;
 #endif
 
-// The player's peak resident memory, in KiB.
+// Peak resident memory, in KiB.
 long peak_kb(const Player& pl)
 {
     std::ifstream status("/proc/" + std::to_string(pl.p.pid()) + "/status");

@@ -1,5 +1,5 @@
-// The frame pool on its own, and the render thread drawing pictures and
-// status icons onto guarded memory surfaces.
+// The frame pool, and the render thread drawing pictures and status icons
+// onto guarded memory surfaces.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -28,8 +28,8 @@ namespace {
 constexpr int GUARD = 512;
 constexpr uint8_t GUARD_BYTE = 0xA5;
 
-// An RGB565 surface whose scan lines run 8 bytes past the visible width,
-// between two guard zones: none of those bytes may ever change.
+// RGB565 lines 8 bytes wider than the visible width, between two guard
+// zones: none of those bytes may ever change.
 struct Surface {
     int w, h, line;
     std::vector<uint8_t> mem;
@@ -63,7 +63,7 @@ struct Surface {
 
 bool wait_for(const std::function<bool()>& cond) { return until(cond, std::chrono::seconds(10), std::chrono::milliseconds(1)); }
 
-// A stream record whose reader thread runs whatever the test asks.
+// A stream whose reader thread runs whatever the test asks.
 struct TestStream {
     stream_t* s;
     std::function<void()> job;
@@ -82,7 +82,7 @@ struct TestStream {
     }
     void join() { thread_join(&s->reader); }
     void as_reader(std::function<void()> fn) { start(std::move(fn)), join(); }
-    // Draws one picture, as the stream's reader; the first one registers it.
+    // The first picture registers the stream.
     void show(const std::function<frame_t*()>& make)
     {
         as_reader([&] {
@@ -96,13 +96,10 @@ struct TestStream {
     bool registered = false;
 };
 
-uint16_t pattern(int x, int y)
-{
-    // The top bit of every channel is set, so no pixel is ever black.
-    return static_cast<uint16_t>(((x * 40503u + y * 2654435u) >> 3) | 0x8410);
-}
+// Every channel's top bit set: never black.
+uint16_t pattern(int x, int y) { return static_cast<uint16_t>(((x * 40503u + y * 2654435u) >> 3) | 0x8410); }
 
-// Gives `f` a fresh w x h picture; `fill` sets every byte of it.
+// `fill` >= 0 sets every byte.
 frame_t* with_picture(frame_t* f, int w, int h, AVPixelFormat fmt, int fill = -1)
 {
     if (f == nullptr)
@@ -115,7 +112,7 @@ frame_t* with_picture(frame_t* f, int w, int h, AVPixelFormat fmt, int fill = -1
     return f;
 }
 
-// `colour` >= 0 makes the picture flat.
+// `colour` >= 0: flat.
 frame_t* rgb565_picture(stream_t* s, int w, int h, int colour = -1)
 {
     frame_t* f = with_picture(render_get_free_frame(s), w, h, AV_PIX_FMT_RGB565);
@@ -127,15 +124,14 @@ frame_t* rgb565_picture(stream_t* s, int w, int h, int colour = -1)
     return f;
 }
 
-// Within one unit per channel (ordered dithering of the 16-bit output).
+// Within one unit per channel: the 16-bit output's ordered dithering.
 bool near(uint16_t a, uint16_t b)
 {
     auto d = [](int p, int q) { return std::abs(p - q) <= 1; };
     return d(a >> 11, b >> 11) && d((a >> 5) & 63, (b >> 5) & 63) && d(a & 31, b & 31);
 }
 
-// Every pixel of the surface: inside (rx, ry, rw, rh) accepted by `ok(col,
-// row, value)` relative to the rectangle, outside the background.
+// Inside (rx, ry, rw, rh) `ok(col, row, value)`, outside the background.
 void expect_screen(const Surface& sc, long long rx, long long ry, long long rw, long long rh,
                    const std::function<bool(int, int, uint16_t)>& ok)
 {
@@ -150,8 +146,6 @@ void expect_screen(const Surface& sc, long long rx, long long ry, long long rw, 
     EXPECT_EQ(0, bad);
     EXPECT_TRUE(sc.margins_intact());
 }
-
-// ---------------------------------------------------------------- the pool
 
 class Pool : public testing::Test {
 protected:
@@ -270,10 +264,7 @@ TEST_F(Pool, AccountingHoldsUnderConcurrentProducers)
     EXPECT_EQ(16, free_count());
 }
 
-// ------------------------------------------------------- the render thread
-
-// A clock the tests move; each call is a new millisecond, so that idle
-// passes run back to back.
+// Each call a new millisecond, so that idle passes run back to back.
 std::atomic<long long> test_now{0};
 long long ticking_clock() { return test_now.fetch_add(1) + 1; }
 
@@ -291,7 +282,6 @@ protected:
         EXPECT_TRUE(screen.margins_intact());
         fb0 = nullptr;
     }
-    // The render thread with idle passes on the test's clock.
     void restart_with_test_clock(long long now)
     {
         render_stop();
@@ -310,9 +300,8 @@ TEST_F(Render, WindowGeometryPixelByPixel)
     // The picture's rectangle and its source; a stretched picture's is the window.
     struct Row { int x, y, w, h, nozoom = 0, rx = 0, ry = 0, rw = 0, rh = 0, sx = 0, sy = 0; };
     const Row rows[] = {
-        // 64 x 48 pictures on a 200 x 150 screen: past each edge and corner,
-        // scaled, cropped, centred, wholly off (where each rectangle lies is
-        // the geometry's tests' business; here, that it is drawn there).
+        // 64 x 48 pictures: past each edge and corner, scaled, cropped,
+        // centred, wholly off.
         {-10, 20, 0, 0}, {170, 20, 0, 0}, {20, -10, 0, 0}, {20, 130, 0, 0}, {-30, -20, 0, 0}, {180, 140, 0, 0},
         {150, 100, 128, 96}, {-50, -40, 128, 96}, {190, -400, 640, 480},
         {180, 120, 40, 40, 1, 180, 120, 40, 40, 12, 4}, {-20, 130, 100, 30, 1, -2, 130, 64, 30, 0, 9},
@@ -329,7 +318,6 @@ TEST_F(Render, WindowGeometryPixelByPixel)
         TestStream t("geo", r.x, r.y, r.w, r.h, r.nozoom);
         t.show([&] { return rgb565_picture(t.s, 64, 48); });
         t.stop();
-        // Scaling passes through FFmpeg's internal colour space: allow a unit.
         expect_screen(sc, r.rx, r.ry, r.rw, r.rh, [&](int c, int l, uint16_t v) {
             uint16_t want = pattern(r.sx + c / scale, r.sy + l / scale);
             return scale == 1 ? v == want : near(v, want);
@@ -352,11 +340,9 @@ TEST_F(Render, AspectTrueWindowsPixelByPixel)
             return in ? ok(c - rx, l - ry, v) : v == 0;
         });
     };
-    // 64 x 48, square pixels: twice its size.
     t.show([&] { return rgb565_picture(t.s, 64, 48); });
     window(0, 0, 128, 96, [](int c, int l, uint16_t v) { return near(v, pattern(c / 2, l / 2)); });
-    // 32 x 48 with pixels twice as wide as tall: 64 x 48 in shape, 128 x 96
-    // on screen; then a tall picture, bars at the sides.
+    // Pixels twice as wide as tall; then a tall picture, bars at the sides.
     t.show([&] {
         frame_t* wide = rgb565_picture(t.s, 32, 48, 0xF800);
         wide->frame->sample_aspect_ratio = {2, 1};
@@ -383,8 +369,7 @@ TEST_F(Render, StatusIconsFollowTheStreamState)
     testing::internal::CaptureStdout();
     t.show([&] { return rgb565_picture(t.s, 64, 48); });
     const std::vector<uint8_t> picture = screen.mem;
-    // The screen after `icon` is drawn over the picture, to within the
-    // lowest bit a saved area may lose when it is put back.
+    // Whether the screen is the picture with `icon` over it.
     auto shows = [&](icon_t* icon) {
         Surface copy(screen.w, screen.h);
         copy.mem = picture;
@@ -415,12 +400,9 @@ TEST_F(Render, StatusIconsFollowTheStreamState)
         icon_free(i);
 }
 
-// Windows anywhere, of any size: odd sizes flush with the bottom-right corner
-// (FFmpeg's converters like to write whole blocks, also when drawing straight
-// into screen memory), then random positions and sizes mixed with the
-// extremes of their range, each with a picture and then the status icons
-// drawn at its corner. Nothing may change outside the window and its icon,
-// nor outside the surface.
+// Odd sizes flush with the bottom-right corner (FFmpeg's converters write
+// whole blocks), then random windows mixed with the extremes of their range,
+// each with a picture and the status icons: nothing changes outside the window.
 TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
 {
     struct Case {
@@ -468,7 +450,6 @@ TEST_F(Render, AnyWindowGeometryStaysOnTheSurface)
             ASSERT_TRUE(wait_for([&] { return t.s->current_icon.load() == icon; }));
         }
         t.stop();
-        // What may change: the window, icon included.
         const long long x = k.x, y = k.y, w = k.w != 0 ? k.w : k.pw, h = k.h != 0 ? k.h : k.ph;
         expect_screen(sc, x, y, w, h, [](int, int, uint16_t) { return true; });
         fb0 = &screen.fb;
@@ -489,12 +470,10 @@ TEST_F(Render, AnUndrawableWindowIsReportedOnce)
     EXPECT_EQ(out.find("render_thread: "), out.rfind("render_thread: ")) << out;
 }
 
-// Every layout a device may have, on a 96 x 64 virtual screen panned to show
-// 80 x 56 pixels from (8, 4): an RGB24 picture drawn at its own size reaching
-// past the right and bottom edges lands exactly (pixel values read through
-// the surface's channel description, so layout name and description must
-// agree), and a flat red YUV picture scaled into a window of 32 pixels (drawn
-// straight into screen memory) is red; no other byte changes.
+// Every layout, 80 x 56 pixels panned from (8, 4) of 96 x 64: an RGB24
+// picture at its own size past the right and bottom edges lands exactly, a
+// flat red YUV picture scaled into 32 x 16 (straight into screen memory) is
+// red; no other byte changes.
 TEST_F(Render, EveryDeviceLayoutInThePannedArea)
 {
     auto rgb = [](int x, int y) { return std::tuple(8 * x + 3, 8 * y + 5, 77); };
@@ -548,10 +527,9 @@ TEST_F(Render, EveryDeviceLayoutInThePannedArea)
     }
 }
 
-// --scale bilinear: every layout libyuv writes shows, within 2 levels, what
-// libyuv itself makes of the same picture (scaled as I420, converted with
-// the picture's range), in a window on the screen and in one cut by its
-// corner; nothing else is written.
+// --scale bilinear shows, within 2 levels, what libyuv itself makes of the
+// picture in every layout it writes, in a window on the screen and in one cut
+// by its corner; nothing else is written.
 TEST_F(Render, BilinearIsLibyuvsOwnInEveryLayout)
 {
     render_stop();
@@ -608,8 +586,7 @@ TEST(RenderStop, EndsTheWaitAtOnce)
 {
     Surface sc(64, 64);
     fb0 = &sc.fb;
-    // Stopped right after starting, the thread is in (or entering) its
-    // 100 ms wait; without the interrupt ten rounds would take a second.
+    // Without the interrupt, ten 100 ms waits.
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 10; ++i)
         render_start(), render_stop();

@@ -24,7 +24,7 @@ std::string clip_h264(const std::string& name, int seconds, const std::string& m
 TEST(Paced, FilesKeepTheirTimeThroughJumpsLoopsAndLists)
 {
     RenderedSurface on(320, 240);
-    // 2 s, 2 s more at 60 s (a jump forward), the first 2 s again (a jump back).
+    // Jumps forward to 60 s and back to 0 s.
     const std::string a = clip_h264("paced-2s.ts", 2), b = clip_h264("paced-2s-at-60s.ts", 2, "-output_ts_offset 60");
     struct {
         std::vector<std::string> urls;
@@ -54,7 +54,7 @@ TEST(Paced, FilesKeepTheirTimeThroughJumpsLoopsAndLists)
         }
         return done;
     }, 20s, 2ms);
-    // The plain file's largest gap is a period and the machine's jitter: the others add a period at most.
+    // The plain file's largest gap is the machine's jitter: the others add a period at most.
     long long jitter = 40;
     for (auto& w : runs) {
         stream_stop(w.s);
@@ -86,7 +86,7 @@ TEST(Lag, GrowsWithoutTheBoundAndStaysUnderItWithIt)
         GTEST_SKIP() << "under a sanitizer even the keyframes alone outrun the decoder, so no bound can hold";
     const std::string clip = make_clip("lag-1080p.ts", "-f lavfi -i testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t "
                                        "-frames:v 250 -c:v libx264 -preset veryfast -g 50 -bf 0 -f mpegts");
-    // The largest lag_ms at the first sample after 10 s and over 30 s; windows without pictures.
+    // The largest lag_ms at 10 s and over 30 s; windows without pictures.
     struct result { long first = -1, worst = 0, frozen = 0; };
     auto watch = [&](const std::string& flags, int streams) {
         std::vector<std::unique_ptr<Child>> servers;
@@ -111,8 +111,7 @@ TEST(Lag, GrowsWithoutTheBoundAndStaysUnderItWithIt)
         }, 40s, 2s);
         return r;
     };
-    // How many streams overload a machine depends on the machine: more are
-    // added until, without a bound, the lag grows.
+    // Streams are added until, without a bound, the lag grows.
     int streams = 24;
     result free = watch("", streams);
     while (free.worst <= free.first + 5000 && streams < 56)

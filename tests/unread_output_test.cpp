@@ -1,7 +1,5 @@
-// A reader of the player's standard output that stops reading (a busy
-// controller, a paused terminal) holds up no picture, no session and no
-// shut-down; the console's answers all come once it reads again.
-
+// Standard output that nobody reads (a busy controller, a paused terminal)
+// holds up no picture, session or shut-down; every answer comes once read.
 #include <signal.h>
 #include <sys/ioctl.h>
 
@@ -26,7 +24,7 @@ TEST(UnreadOutput, StallsNoStreamSessionOrShutDown)
     for (int i = 0; i < streams; ++i)
         s.run("play -n s" + std::to_string(i) + " -f mjpeg -p " + std::to_string(i % 4 * 200) + " " +
                   std::to_string(i / 4 * 150) + " -s 200 150 tcp://127.0.0.1:" + std::to_string(cam.port()), '1');
-    // Answers on standard input until its pipe is full, read by nobody.
+    // Answers on standard output until its pipe is full.
     const auto fill = [&] {
         for (int i = 0; i < helps; ++i)
             v.p.send("help\n");
@@ -34,8 +32,7 @@ TEST(UnreadOutput, StallsNoStreamSessionOrShutDown)
         return until([&] { return ioctl(v.p.output_fd(), FIONREAD, &queued) == 0 && queued >= 65536 - 4096; });
     };
     ASSERT_TRUE(fill());
-    // Every reader prints a progress line each 250 pictures (10 s): by the
-    // end each has met the full pipe at least once.
+    // A progress line each 250 pictures (10 s): every reader meets the full pipe.
     for (const auto end = Clock::now() + 15s; Clock::now() < end; std::this_thread::sleep_for(250ms)) {
         const auto sent = Clock::now();
         s.run("ping", '1');
@@ -46,7 +43,7 @@ TEST(UnreadOutput, StallsNoStreamSessionOrShutDown)
     for (size_t at = 0; (at = stats.find(" fps_out=", at)) != std::string::npos; at += 9)
         drawing += std::stod(stats.substr(at + 9)) >= rate / 2;
     EXPECT_EQ(streams, drawing) << stats;
-    // Read again: every answer comes, then how many diagnostics were lost.
+    // Read again: every answer, then how many diagnostics were lost.
     EXPECT_TRUE(v.p.wait_seen(help_end, 20s, helps));
     EXPECT_TRUE(v.p.wait_seen(" lines dropped\n", 5s));
     ASSERT_TRUE(fill());

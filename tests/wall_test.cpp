@@ -1,5 +1,5 @@
-// The wall: grid geometry and the page cycle's order as tables, then labels,
-// moves, stop, and pages on a memory surface with pictures coming at 25 fps.
+// The wall: grids and the page cycle as tables, then labels, moves, stop and
+// pages on a memory surface with pictures at 25 fps.
 #include <gtest/gtest.h>
 
 #include "in_process.h"
@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 TEST(Wall, GridTilesForEachCountAndPageOrder)
 {
-    // 800 x 600, 4 px apart: the grid for n streams and the last one's tile.
+    // 800 x 600, 4 px apart: n streams' grid and the last one's tile.
     struct Row { int n, cols, rows; tile_t last; };
     for (const Row& r : {Row{1, 1, 1, {0, 0, 800, 600}}, Row{2, 2, 1, {402, 0, 398, 600}},
                          Row{5, 3, 2, {268, 302, 264, 298}}, Row{9, 3, 3, {536, 402, 264, 198}},
@@ -41,8 +41,7 @@ TEST(Wall, GridTilesForEachCountAndPageOrder)
         EXPECT_EQ(next, next_page(current, pages)) << current;
 }
 
-// A stream whose "reader" registers and hands over a flat picture every
-// 40 ms while `feeding`.
+// A reader handing over a flat picture every 40 ms while `feeding`.
 struct Feed {
     stream_t* s;
     std::atomic<bool> feeding{true}, still{false}, done{false};  // still: a pass without a picture
@@ -91,7 +90,6 @@ protected:
         pages_set_cycle(0), render_stop(), label_font_close();
         fb0 = nullptr, fb_close(fb);
     }
-    // The screen as the render thread copies it between two pictures.
     fbuffer_t shot;
     surface_copy_t copy;
     const fbuffer_t* screen()
@@ -100,8 +98,7 @@ protected:
         shot = *fb, shot.screen = copy.pixels.data(), shot.finfo.line_length = copy.stride;
         return &shot;
     }
-    // Pixels of the rectangle that hold `c`, to within the converter's
-    // dithering (one unit of a 5-bit channel).
+    // Pixels of the rectangle holding `c`, within one unit of a 5-bit channel.
     int count(int x0, int y0, int w, int h, rgb_t c)
     {
         int n = 0;
@@ -113,8 +110,7 @@ protected:
             }
         return n;
     }
-    // Whether the label's box, at y0 in a window at the left edge, shows
-    // text in `colour`: its brightest pixel.
+    // Whether the brightest pixel of the label's box at y0 (left window) is `colour`.
     bool label_in(int y0, uint32_t colour)
     {
         rgb_t best = {0, 0, 0};
@@ -143,13 +139,13 @@ TEST_F(WallRender, LabelFollowsTheStateThenMoveAndStopLeaveBlack)
                            Step{SS_CONNECTED, true, 0, LABEL_WHITE}}) {
         a.feeding = st.feeding;
         a.s->state = st.state;
-        // The last picture handed over is drawn before the clock is set back.
+        // The last picture is drawn before the clock is set back.
         ASSERT_TRUE(until([&] { return a.still == !st.feeding && a.s->frames_in_progress.load() == 0; }, 5s, 1ms));
         if (st.since_picture != 0)
             a.s->last_frame_time = current_time_in_millis() - st.since_picture;
         EXPECT_TRUE(until([&] { return label_in(box_y, st.colour); }, 5s, 5ms)) << "state " << st.state;
     }
-    // Only the box changed: the picture around it, the other window whole.
+    // Only the box changed.
     EXPECT_EQ(160 * 120 - 160 * 10, count(0, 0, 160, box_y, blue) + count(0, box_y + 10, 160, 4, blue));
     EXPECT_EQ(160 * 120, count(160, 0, 160, 120, green));
 
@@ -171,7 +167,7 @@ TEST_F(WallRender, PagesShowTheirStreamsAtOnceAndCycle)
     EXPECT_EQ(0, b.s->pictures_drawn.load());
 
     const auto shown_within = [&](Feed& on, Feed& off) {
-        // Timed by pictures drawn: a screen copy waits for the render loop's pass.
+        // Timed by pictures drawn: a screen copy waits for the loop's pass.
         const long drawn = on.s->pictures_drawn.load();
         const auto t0 = std::chrono::steady_clock::now();
         pages_show(on.s->settings.page);
@@ -183,8 +179,7 @@ TEST_F(WallRender, PagesShowTheirStreamsAtOnceAndCycle)
     shown_within(b, a);
     shown_within(a, b);
 
-    // Turns every 300 ms from the cycle's start, each late by less than
-    // the render loop's longest pass: 1 2 1 2.
+    // 1 2 1 2 every 300 ms from the cycle's start, late by less than a pass.
     const auto start = std::chrono::steady_clock::now();
     pages_set_cycle(300);
     for (int turn = 1, page = pages_wanted(); turn <= 3; ++turn) {

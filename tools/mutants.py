@@ -193,6 +193,9 @@ MUTANTS = [
      "sources_test faults_test", r"(SourceFlags\.Lost|Faults\.|Endurance)"),
     ("alt-stack-per-call", "sigsegv.cpp", "if (sigaltstack(nullptr, &cur) == 0 && !(cur.ss_flags & SS_DISABLE))\n        return;",
      "(void)cur;", "sigsegv_test", r"Sigsegv"),
+    # cut1
+    ("chroma-planes-swapped", "scaler.cpp", "std::copy(pic->data, pic->data + 4, data);",
+     "std::copy(pic->data, pic->data + 4, data);\n    std::swap(data[1], data[2]);", "render_test", r"Render\."),
 ]
 
 

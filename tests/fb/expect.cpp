@@ -1,15 +1,12 @@
-// The picture a test-fb run must show: the windows of its command file played
-// on a memory surface of the device's layout, written as a binary PPM.
+// The picture a test-fb run must show: its command file's windows played on a
+// memory surface of the device's layout (FORMAT: rgb565le, bgr24, ...), as a
+// binary PPM; the clips under /clips/ are read from CLIPS.
 //
 //   fb_expect CPU_FLAGS FORMAT WIDTH HEIGHT COMMANDS CLIPS OUT.ppm
 //   fb_expect --cpu-flags
 //
-// FFmpeg's SIMD converters round and dither differently from its plain C
-// ones, so the picture is painted with the processor features that the test
-// machine has: the second form, run there, prints them. FORMAT is a
-// libswscale pixel format name (rgb565le, bgr24, bgra, ...); COMMANDS holds
-// the console lines the test machine runs, whose clips under /clips/ are
-// read from CLIPS instead.
+// FFmpeg's SIMD converters round and dither unlike its C ones: the picture is
+// painted with the features that the test machine, running the second form, has.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,31 +29,18 @@ extern "C" {
 
 namespace {
 
-std::vector<uint8_t> snapshot(const fbuffer_t* fb)
+std::string ppm(const fbuffer_t* fb)
 {
-    const size_t row = static_cast<size_t>(fb->vinfo.xres) * fb->bytes_per_pixel;
-    std::vector<uint8_t> px;
-    for (uint32_t y = 0; y < fb->vinfo.yres; ++y)
-        px.insert(px.end(), fb->screen + y * fb->finfo.line_length, fb->screen + y * fb->finfo.line_length + row);
-    return px;
-}
-
-bool write_ppm(const fbuffer_t* fb, const char* path)
-{
-    FILE* f = fopen(path, "wb");
-    if (f == nullptr)
-        return false;
-    fprintf(f, "P6\n%u %u\n255\n", fb->vinfo.xres, fb->vinfo.yres);
-    const fb_bitfield* ch[3] = {&fb->vinfo.red, &fb->vinfo.green, &fb->vinfo.blue};
+    std::string out = "P6\n" + std::to_string(fb->vinfo.xres) + " " + std::to_string(fb->vinfo.yres) + "\n255\n";
     for (uint32_t y = 0; y < fb->vinfo.yres; ++y)
         for (uint32_t x = 0; x < fb->vinfo.xres; ++x) {
             uint32_t v = 0;
             memcpy(&v, fb->screen + y * fb->finfo.line_length + x * fb->bytes_per_pixel,
                    static_cast<size_t>(fb->bytes_per_pixel));
-            for (const fb_bitfield* c : ch)
-                fputc(static_cast<int>(((v >> c->offset) & ((1u << c->length) - 1)) << (8 - c->length)), f);
+            for (const fb_bitfield* c : {&fb->vinfo.red, &fb->vinfo.green, &fb->vinfo.blue})
+                out += static_cast<char>(((v >> c->offset) & ((1u << c->length) - 1)) << (8 - c->length));
         }
-    return fclose(f) == 0;
+    return out;
 }
 
 }  // namespace
@@ -117,14 +101,14 @@ int main(int argc, char** argv)
     }
     // Then until two looks 200 ms apart see the same picture.
     bool ok = false;
-    std::vector<uint8_t> last;
+    std::string last;
     for (int i = 0; i < 300 && !ok; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        std::vector<uint8_t> now = snapshot(fb);
+        std::string now = ppm(fb);
         ok = ready.load() >= plays && now == last;
         last = std::move(now);
     }
-    ok = ok && write_ppm(fb, argv[6]);
+    ok = ok && (std::ofstream(argv[6], std::ios::binary) << last).good();
     velmor_shutdown();
     fflush(stdout);
     dup2(saved_stdout, 1);
