@@ -172,6 +172,10 @@ void take_layout(stream_t* s, bool clear_old)
 {
     render_stream_t* d = s->drawing;
     rect_t old;
+    // Nothing new: the surface is not asked for, so that the output brings
+    // it up to date only once it knows what the picture covers.
+    if (s->layout_serial.load() == d->wall.layout_seen)
+        return;
     if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler.dst_w, d->scaler.dst_h, &old))
         return;
     if (clear_old && s->render_off.load() == 0)
@@ -293,6 +297,10 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         no_scaler(s);
         return;
     }
+    // The picture writes every pixel of its rectangle (bars, with -a, only
+    // change with its place and are reported then).
+    if (output_t* out = renderer.settings.output)
+        out->will_cover({g.dstx, g.dsty, g.dstw, g.dsth});
     fbuffer_t* fb = surface();
     visible_t v;
     if (!visible_part(fb, g.dstx, g.dsty, g.dstw, g.dsth, &v))
@@ -549,6 +557,8 @@ void* render_thread(void* /*arg*/)
         if (s->render_off.load() == 0 && on_shown_page(s)) {
             take_layout(s, true);
             draw_picture(s, f->frame);
+            if (output_t* out = renderer.settings.output)
+                out->cover_done();
             draw_label(s, s->last_frame_time.load(), true);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
             renderer.pictures.fetch_add(1, std::memory_order_relaxed);
