@@ -273,15 +273,16 @@ void output_costs(void)
 
 int main(int argc, char** argv)
 {
-    // `render_bench scale`: the filters' table alone.
+    // `render_bench scale`, `render_bench output`: that table alone.
     const bool scale_only = argc > 1 && std::string_view(argv[1]) == "scale";
+    const bool output_only = argc > 1 && std::string_view(argv[1]) == "output";
     setvbuf(stdout, nullptr, _IOLBF, 0);
     av_log_set_level(AV_LOG_ERROR);
     threads_init();
     monitor_init(&ffmpeg_mon);
     const AVPixelFormat surfaces[] = {AV_PIX_FMT_RGB565, AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA};
-    if (scale_only) {
-        scale_table(surfaces);
+    if (scale_only || output_only) {
+        scale_only ? scale_table(surfaces) : output_costs();
         return 0;
     }
     if (argc > 1 && std::string_view(argv[1]) == "rotate") {

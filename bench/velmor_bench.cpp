@@ -332,14 +332,15 @@ int cmd_threads(const char* clip)
     return 0;
 }
 
-// Live streams into a wall of W x H windows, eight to a row: once every
+// Live streams into a wall of W x H windows, eight to a row, scaled with the
+// program's default filter (not the tests' point sampling): once every
 // stream is drawing, the process's CPU (share of one core) and the slowest
 // and mean stream's pictures drawn per second over SECS seconds.
 int cmd_live(const AVInputFormat* fmt, double secs, int w, int h, const std::vector<const char*>& urls)
 {
     threads_init();
     const int cols = 8, rows = static_cast<int>((urls.size() + cols - 1) / cols);
-    velmor_start(fb_open_fake(cols * w, std::max(rows, 1) * h));
+    velmor_start(fb_open_fake(cols * w, std::max(rows, 1) * h), true);  // drawn as the program draws
     std::vector<stream_t*> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         char name[32];

@@ -99,6 +99,8 @@ public:
     fbuffer_t* surface() override;
     void changed(const output_rect_t* rects, int count) override;
     void present() override;
+    void will_cover(const output_rect_t& r) override;
+    void cover_done() override;
     std::string describe() const override;
 
 private:
@@ -109,6 +111,7 @@ private:
     void free_buffer(buffer_t* b);
     void settle();
     void swapped();
+    void catch_up();
     void copy_rect(const buffer_t& from, buffer_t& to, const output_rect_t& r);
     void watch_vt();
     void follow_vt();
@@ -133,6 +136,11 @@ private:
     // what the other buffer lacks.
     std::vector<output_rect_t> damage_;
     std::vector<output_rect_t> flipped_;
+    // The picture about to be drawn covers `covered_`: the parts of flipped_
+    // inside it wait in deferred_ for it instead of being copied.
+    bool covering_ = false;
+    output_rect_t covered_ = {};
+    std::vector<output_rect_t> deferred_;
     clock_type::time_point last_flip_{};
     std::atomic<long> flips_{0};
     int tty_ = -1;        // the terminal whose switches hand the card over
@@ -403,14 +411,49 @@ void drm_output::settle()
 }
 
 // The buffer now shown got the last frame's rectangles; the other one, to be
-// drawn into next, is brought up to date with just those.
+// drawn into next, is brought up to date with just those, but where the
+// picture about to be drawn overwrites them anyway: a full-screen window
+// would otherwise copy the whole screen for every picture.
 void drm_output::swapped()
 {
-    if (flipped_.empty())
-        return;
-    for (const output_rect_t& r : flipped_)
-        copy_rect(buffers_[back_ ^ 1], buffers_[back_], r);
+    const buffer_t& front = buffers_[back_ ^ 1];
+    for (const output_rect_t& r : flipped_) {
+        const long long x0 = std::max(r.x, covered_.x), x1 = std::min(r.x + r.w, covered_.x + covered_.w);
+        const long long y0 = std::max(r.y, covered_.y), y1 = std::min(r.y + r.h, covered_.y + covered_.h);
+        if (!covering_ || x0 >= x1 || y0 >= y1) {
+            copy_rect(front, buffers_[back_], r);
+            continue;
+        }
+        deferred_.push_back({x0, y0, x1 - x0, y1 - y0});
+        // The rest: the bands above and below the covered part, and beside it.
+        copy_rect(front, buffers_[back_], {r.x, r.y, r.w, y0 - r.y});
+        copy_rect(front, buffers_[back_], {r.x, y1, r.w, r.y + r.h - y1});
+        copy_rect(front, buffers_[back_], {r.x, y0, x0 - r.x, y1 - y0});
+        copy_rect(front, buffers_[back_], {x1, y0, r.x + r.w - x1, y1 - y0});
+    }
     flipped_.clear();
+}
+
+// What the covering picture did not draw after all is copied now.
+void drm_output::catch_up()
+{
+    for (const output_rect_t& r : deferred_)
+        copy_rect(buffers_[back_ ^ 1], buffers_[back_], r);
+    deferred_.clear();
+    covering_ = false;
+}
+
+void drm_output::will_cover(const output_rect_t& r)
+{
+    std::lock_guard hold(mutex_);
+    covered_ = r;
+    covering_ = true;
+}
+
+void drm_output::cover_done()
+{
+    std::lock_guard hold(mutex_);
+    catch_up();
 }
 
 void drm_output::copy_rect(const buffer_t& from, buffer_t& to, const output_rect_t& r)
@@ -460,6 +503,7 @@ void drm_output::follow_vt()
         ioctl(tty_, VT_RELDISP, 1);
     }
     if (vt_acquire.exchange(0) != 0 && !active_) {
+        catch_up();
         ioctl(tty_, VT_RELDISP, VT_ACKACQ);
         if (drmSetMaster(fd_) != 0
             || drmModeSetCrtc(fd_, crtc_id_, buffers_[back_].fb_id, 0, 0, &connector_id_, 1, &mode_) != 0) {
@@ -489,15 +533,17 @@ fbuffer_t* drm_output::surface()
 void drm_output::changed(const output_rect_t* rects, int count)
 {
     std::lock_guard hold(mutex_);
+    const auto inside = [](const output_rect_t& a, const output_rect_t& b) {
+        return a.x >= b.x && a.y >= b.y && a.x + a.w <= b.x + b.w && a.y + a.h <= b.y + b.h;
+    };
     for (int i = 0; i < count; ++i) {
         const output_rect_t& r = rects[i];
         if (r.w <= 0 || r.h <= 0)
             continue;
+        // Drawn over: no longer owed a copy.
+        std::erase_if(deferred_, [&](const output_rect_t& d) { return inside(d, r); });
         // A rectangle inside one already listed adds nothing; one holding
         // others replaces them.
-        const auto inside = [](const output_rect_t& a, const output_rect_t& b) {
-            return a.x >= b.x && a.y >= b.y && a.x + a.w <= b.x + b.w && a.y + a.h <= b.y + b.h;
-        };
         if (std::any_of(damage_.begin(), damage_.end(), [&](const output_rect_t& d) { return inside(r, d); }))
             continue;
         std::erase_if(damage_, [&](const output_rect_t& d) { return inside(d, r); });
@@ -513,6 +559,7 @@ void drm_output::present()
 {
     std::lock_guard hold(mutex_);
     follow_vt();
+    catch_up();  // never show a buffer that still owes a copy
     if (damage_.empty() || !active_)
         return;
     settle();

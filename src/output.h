@@ -40,6 +40,13 @@ public:
     virtual void changed(const output_rect_t* rects, int count) = 0;
     // Makes what was drawn visible.
     virtual void present() = 0;
+    // The picture about to be drawn writes every pixel of `r` (cut to the
+    // surface): an output that brings its surface up to date before drawing
+    // need not do so there. cover_done() follows the drawing, whether or not
+    // it happened; what of `r` was not reported changed meanwhile is brought
+    // up to date then.
+    virtual void will_cover(const output_rect_t& /*r*/) {}
+    virtual void cover_done() {}
     // What the `stats` line adds about the output, from a leading space;
     // nothing for the framebuffer device and memory.
     virtual std::string describe() const { return {}; }

@@ -125,6 +125,24 @@ void drawn(long long x, long long y, long long w, long long h)
         out->changed(&r, 1);
 }
 
+// The picture about to be drawn covers this rectangle of the viewer's screen,
+// so the output need not bring it up to date first. Announced in the device's
+// coordinates, read from the view made before; without one yet, nothing is
+// announced (asking for the surface here would do the copy too early).
+void announce_cover(long long x, long long y, long long w, long long h)
+{
+    output_t* out = renderer.settings.output;
+    output_rect_t r = {x, y, w, h};
+    if (const int degrees = renderer.settings.rotate) {
+        const fbuffer_t* view = renderer.turned.view.get();
+        if (view == nullptr)
+            return;
+        r = rotate_rect(degrees, view->vinfo.xres, view->vinfo.yres, r);
+    }
+    if (out != nullptr)
+        out->will_cover(r);
+}
+
 // A rectangle was drawn on the viewer's screen: turned onto the device first
 // with --rotate.
 void shown(long long x, long long y, long long w, long long h)
@@ -204,6 +222,10 @@ void take_layout(stream_t* s, bool clear_old)
 {
     render_stream_t* d = s->drawing;
     rect_t old;
+    // Nothing new: the surface is not asked for, so that the output brings
+    // it up to date only once it knows what the picture covers.
+    if (s->layout_serial.load() == d->wall.layout_seen)
+        return;
     if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler.dst_w, d->scaler.dst_h, &old))
         return;
     if (clear_old && s->render_off.load() == 0)
@@ -331,6 +353,9 @@ void draw_picture(stream_t* s, const AVFrame* pic)
         no_scaler(s);
         return;
     }
+    // The picture writes every pixel of its rectangle (bars, with -a, only
+    // change with its place and are reported then).
+    announce_cover(g.dstx, g.dsty, g.dstw, g.dsth);
     fbuffer_t* fb = surface();
     visible_t v;
     if (!visible_part(fb, g.dstx, g.dsty, g.dstw, g.dsth, &v))
@@ -597,6 +622,8 @@ void* render_thread(void* /*arg*/)
         if (s->render_off.load() == 0 && on_shown_page(s)) {
             take_layout(s, true);
             draw_picture(s, f->frame);
+            if (output_t* out = renderer.settings.output)
+                out->cover_done();
             draw_label(s, s->last_frame_time.load(), true);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
             renderer.pictures.fetch_add(1, std::memory_order_relaxed);

@@ -67,6 +67,7 @@ static const char* font_path = nullptr;
 // --scale; the program's default is set by velmor_main, so that a surface
 // started by velmor_start alone (the tests') keeps libswscale's point sampling.
 static scale_e scale_mode = SCALE_POINT;
+static constexpr scale_e DEFAULT_SCALE = SCALE_BILINEAR;
 // --rotate's degrees.
 static int rotate_degrees = 0;
 
@@ -93,9 +94,10 @@ static void velmor_start_on(std::unique_ptr<output_t> output)
     render_start(settings);
 }
 
-void velmor_start(fbuffer_t* surface)
+void velmor_start(fbuffer_t* surface, bool program_filter)
 {
     assert(surface != nullptr);
+    scale_mode = program_filter ? DEFAULT_SCALE : SCALE_POINT;
     velmor_start_on(output_adopt(surface));
 }
 
@@ -184,7 +186,7 @@ int velmor_main(int argc, char** argv)
     }
     service_install_quit_signals();
     font_path = options.font;
-    scale_mode = SCALE_BILINEAR;
+    scale_mode = DEFAULT_SCALE;
     if (options.scale != nullptr)
         scale_from_name(options.scale, &scale_mode);
     if (options.rotate != nullptr)

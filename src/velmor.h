@@ -173,6 +173,7 @@ int velmor_main(int argc, char** argv);
 // monitor, the network layer, the commands and the renderer; and shut-down
 // in its order (every registered stream, the renderer, the surface, the
 // monitor). A harness that starts streams itself stops them before
-// velmor_shutdown.
-void velmor_start(fbuffer_t* surface);
+// velmor_shutdown. Pictures are point-sampled (the tests' pixels) unless
+// `program_filter` asks for the program's default --scale filter.
+void velmor_start(fbuffer_t* surface, bool program_filter = false);
 void velmor_shutdown(void);

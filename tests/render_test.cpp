@@ -18,6 +18,7 @@ extern "C" {
 #include "pixels.h"
 #include "until.h"
 #include "reader.h"
+#include "drm_output.h"
 
 #include "icons/document-quick_restart.xpm"
 #include "icons/edit-delete.xpm"
@@ -592,6 +593,27 @@ TEST(RenderStop, EndsTheWaitAtOnce)
         render_start(), render_stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
     fb0 = nullptr;
+}
+
+// The DRM output skips the copy where the announced picture draws, copies
+// beside it, and at cover_done what was not drawn after all.
+TEST(DrmOutput, CopiesOnlyWhatThePictureDoesNotCover)
+{
+    std::unique_ptr<output_t> out = output_open_drm_memory(8, 2);  // lines of 32 bytes
+    const output_rect_t all = {0, 0, 8, 2}, left = {0, 0, 4, 2};
+    for (const int fill : {1, 3}) {
+        memset(out->surface()->screen, fill, 64);
+        out->changed(&all, 1);
+        out->present();
+        out->will_cover(left);
+        uint8_t* px = out->surface()->screen;
+        const int old = fill == 1 ? 0 : 1, left_after = fill == 1 ? 1 : 2;  // 2: drawn
+        EXPECT_EQ(std::tuple(px[0], px[32], px[16], px[48]), std::tuple(old, old, fill, fill));
+        if (left_after == 2)
+            memset(px, 2, 16), memset(px + 32, 2, 16), out->changed(&left, 1);
+        out->cover_done();
+        EXPECT_EQ(std::tuple(px[0], px[32], px[16]), std::tuple(left_after, left_after, fill));
+    }
 }
 
 }  // namespace
