@@ -1,5 +1,5 @@
-// The program as a service: its command-line options, a script of commands
-// run at start, and the control socket whose clients are console sessions
+// The program as a service: a script of commands run at start (its options
+// read by options), and the control socket whose clients are console sessions
 // served, with standard input, by one poll loop on the main thread.
 #pragma once
 
