@@ -37,12 +37,14 @@ struct List : testing::Test {
 };
 using ListDeathTest = List;
 
-TEST_F(List, AppendAndPrependKeepOrder)
+TEST_F(List, AppendAndPrependKeepOrderAndContainOnlyTheirItems)
 {
     list_prepend(&l, at(3));  // into the empty list
-    list_append(&l, at(0)), list_append(&l, at(1)), list_prepend(&l, at(2));
+    list_append(&l, at(0)), list_append(&l, at(1)), list_prepend(&l, at(2)), list_append(&other, at(4));
     EXPECT_EQ((V{2, 3, 0, 1}), ids(&l));
     EXPECT_EQ(0, list_is_empty(&l));
+    EXPECT_EQ((V{1, 0, 0, 0}), (V{list_contains(&l, at(0)), list_contains(&l, at(4)), list_contains(&l, nullptr),
+                                 list_contains(&l, &l)}));
 }
 
 // A removed item is unlinked (free for another list); list_remove returns its
@@ -72,13 +74,6 @@ TEST_F(List, RemovingTheOnlyItemEmptiesTheList)
         EXPECT_TRUE(l.head == &l && l.tail == &l && list_is_empty(&l) == 1);
     }
     EXPECT_TRUE(list_first(&l) == nullptr && list_remove_first(&l) == nullptr && list_remove_last(&l) == nullptr);
-}
-
-TEST_F(List, ContainsOnlyItsOwnItems)
-{
-    list_append(&l, at(0)), list_append(&other, at(1));
-    EXPECT_EQ((V{1, 0, 0, 0, 0}), (V{list_contains(&l, at(0)), list_contains(&l, at(1)), list_contains(&l, at(2)),
-                                    list_contains(&l, nullptr), list_contains(&l, &l)}));
 }
 
 // An item handed to the wrong list stops the process instead of corrupting

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "console.h"
-#include "process.h"
 
 namespace {
 
@@ -100,18 +99,6 @@ TEST_F(Console, DoneForgetsTheCommandsAndTheTypedLine)
 TEST_F(ConsoleDeathTest, ARecordRegistersOnce)
 {
     EXPECT_DEATH(console_register_command(&test_cmds[0]), "");
-}
-
-// The built program, through a pipe: a partly typed last line that end of
-// input drops.
-TEST(ConsoleProgram, EndOfInputDropsAPartialLine)
-{
-    Child p({VELMOR_BINARY});
-    ASSERT_TRUE(p.wait_for("0>")) << p.output();
-    p.send("nosuch");
-    p.close_input();
-    EXPECT_EQ(0, p.wait_exit());
-    EXPECT_EQ(std::string::npos, p.unread().find('>')) << p.unread();
 }
 
 }  // namespace

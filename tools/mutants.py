@@ -128,7 +128,7 @@ MUTANTS = [
     ("no-thread-ends-program", "threads.cpp",
      "thread_starter, t); err != 0)\n        return err;",
      "thread_starter, t); err != 0) {\n        printf(\"thread_start: can't create thread!\\n\");\n        exit(1);\n    }",
-     "velmor_test", r"OsThreads\."),
+     "service_test", r"OsThreads\."),
     ("threads-17-accepted", "play_args.cpp", "threads > max_decoder_threads", "threads > max_decoder_threads + 1",
      "sources_test", r"SourceFlags\.BadInput"),
     ("script-not-regular-taken", "service.cpp", "if (!S_ISREG(st.st_mode) || st.st_size > MAX_SCRIPT_BYTES) {",
@@ -151,7 +151,7 @@ MUTANTS = [
     ("unknown-option-key-taken", "play_args.cpp", "if (av_opt_find(&known,", "if (false && av_opt_find(&known,",
      "sources_test", r"SourceFlags\.BadInput"),
     ("os-thread-names", "threads.cpp", "    pthread_setname_np(pthread_self(), shown);", "    (void)shown;",
-     "velmor_test", r"OsThreads\."),
+     "service_test", r"OsThreads\."),
     # faults that the thread, pool, device, image, reader and source tests
     # guard without a table mutant of their own
     ("wait-ignores-timeout", "threads.cpp",

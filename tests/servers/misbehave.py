@@ -3,8 +3,8 @@
 
 usage: misbehave.py MODE JPEG_SOURCE PICTURES [PORT [RATE]]
 
-MODE names a serve_* method below (http*, garbage, *length, useragent and
-unauthorized answer HTTP requests with multipart MJPEG, the rest send raw
+MODE names a serve_* method below (http*, garbage, *length and unauthorized
+answer HTTP requests with multipart MJPEG, the rest send raw
 MJPEG). JPEG_SOURCE: a raw MJPEG file, or - for none; PORT 0 or absent: any
 free one; RATE: pictures per second of the endless modes (default 200).
 Prints "PORT <n>" once it listens. Standard input takes "mode NAME" (for new
@@ -54,12 +54,10 @@ class Server:
             if not chunk:
                 raise OSError("closed before the request's end")
             req += chunk
-        return req
 
-    def parts(self, conn, req=None):
+    def parts(self, conn):
         """Answers the request with a multipart header; returns the part sender."""
-        if req is None:
-            self.request(conn)
+        self.request(conn)
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n")
         return lambda body, length=None: conn.sendall(
             b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n"
@@ -135,12 +133,6 @@ class Server:
         self.request(conn)
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
         self.serve_bytes(conn)
-
-    def serve_useragent(self, conn):
-        req = self.request(conn)
-        if b"\r\nuser-agent: velmor-cam\r\n" not in req.lower():
-            return conn.sendall(b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
-        self.forever(self.parts(conn, req), self.pic)
 
     def serve_unauthorized(self, conn):
         self.request(conn)
