@@ -196,6 +196,9 @@ MUTANTS = [
     # cut1
     ("chroma-planes-swapped", "scaler.cpp", "std::copy(pic->data, pic->data + 4, data);",
      "std::copy(pic->data, pic->data + 4, data);\n    std::swap(data[1], data[2]);", "render_test", r"Render\."),
+    # cutB
+    ("sighup-without-script-ignored", "service.cpp", "while (sig == SIGHUP && service_request_reload())",
+     "while (sig == SIGHUP && (service_request_reload() || true))", "service_test", r"Ending"),
 ]
 
 
