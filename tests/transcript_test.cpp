@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "player.h"
 
@@ -57,11 +58,9 @@ std::vector<Step> parse(const std::string& path)
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> out;
-    size_t at = 0;
-    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-        out.push_back(text.substr(at, nl - at));
-    if (at < text.size())
-        out.push_back(text.substr(at));
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
     return out;
 }
 
@@ -93,19 +92,13 @@ class Transcript : public testing::TestWithParam<Case> {};
 TEST_P(Transcript, SameAnswers)
 {
     const auto steps = parse(GetParam().file);
-    std::unique_ptr<Player> in;  // keeps the player's error log for a failure
-    std::unique_ptr<Served> served;
-    std::unique_ptr<Session> session;
-    Child* ch;
-    if (GetParam().control) {
-        served = std::make_unique<Served>();
-        session = std::make_unique<Session>(served->sock);
-        ch = session.get();
-    } else {
-        in = std::make_unique<Player>();
-        ch = &in->p;
-    }
-    Child& player = in ? in->p : served->p;
+    const bool control = GetParam().control;
+    // A Player keeps the player's error log for a failure.
+    const auto in = control ? nullptr : std::make_unique<Player>();
+    const auto served = control ? std::make_unique<Served>() : nullptr;
+    const auto session = control ? std::make_unique<Session>(served->sock) : nullptr;
+    Child& player = control ? served->p : in->p;
+    Child* const ch = control ? session.get() : &player;
     for (const Step& s : steps) {
         const std::string where = GetParam().file.filename().string() + ":" + std::to_string(s.at) + ": " + s.line;
         if (s.result == 0) {
@@ -119,7 +112,7 @@ TEST_P(Transcript, SameAnswers)
         EXPECT_EQ(s.result, res) << where << "\n" << out;
         EXPECT_EQ("", mismatch(s, lines_of(out))) << where << "\n" << out;
     }
-    if (GetParam().control)
+    if (control)
         kill(player.pid(), SIGTERM);
     else
         player.close_input();
@@ -128,15 +121,11 @@ TEST_P(Transcript, SameAnswers)
 
 std::vector<Case> cases()
 {
-    std::vector<fs::path> files;
+    std::vector<Case> out;
     for (const auto& e : fs::directory_iterator(VELMOR_TEST_DIR "/transcripts"))
         if (e.path().extension() == ".txt")
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    std::vector<Case> out;
-    for (const auto& f : files)
-        for (bool control : {false, true})
-            out.push_back({f, control});
+            for (bool control : {false, true})
+                out.push_back({e.path(), control});
     return out;
 }
 
