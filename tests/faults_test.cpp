@@ -52,13 +52,13 @@ struct Probed {
 };
 
 struct Fault {
-    const char* mode;    // how the source misbehaves; "" = nobody listens
+    const char* mode;    // how the source misbehaves; "refused": nobody listens
     const char* scheme;  // "tcp" raw MJPEG, "http" multipart MJPEG
     std::string sign;    // what each stream prints once the fault is seen
     const char* state;   // what `list` shows meanwhile; null: no lasting state
     bool plays_on;       // damaged pictures are still pictures
 };
-void PrintTo(const Fault& f, std::ostream* os) { *os << (f.mode[0] != '\0' ? f.mode : "refused"); }
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.mode; }
 
 class Faults : public testing::TestWithParam<Fault> {};
 
@@ -70,7 +70,7 @@ TEST_P(Faults, ProgramLivesThroughAndRecovers)
     const bool http = std::string(f.scheme) == "http";
     std::unique_ptr<PyServer> server;
     int port = free_port();
-    if (f.mode[0] != '\0') {
+    if (std::string(f.mode) != "refused") {
         server = std::make_unique<PyServer>(f.mode, clip_mjpeg(), 20);
         port = server->port();
     }
@@ -125,10 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Closed by a reset in the middle of a picture.
         Fault{"reset", "tcp", "maybe EOF reached! " + err(AVERROR(ECONNRESET)), "RECONNECTING", false},
         // Nobody listens, then a good source appears on the port.
-        Fault{"", "tcp", err(AVERROR(ECONNREFUSED)), "CONNECT_ERR", false}),
-    [](const testing::TestParamInfo<Fault>& info) {
-        return std::string(info.param.mode[0] != '\0' ? info.param.mode : "refused");
-    });
+        Fault{"refused", "tcp", err(AVERROR(ECONNREFUSED)), "CONNECT_ERR", false}),
+    [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.mode); });
 
 // Many short lives of a network stream, stopped in every phase: while it
 // connects, just after it opened, and while pictures flow.

@@ -88,34 +88,22 @@ TEST(OsThreads, AreNamedAsInTheRegistry)
 // RLIMIT_NPROC, with room for the tasks it has with one stream.
 TEST(OsThreads, APlayWithoutAThreadFailsAlone)
 {
-    const std::vector<std::string> as_user = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
-                                              "/usr/bin/prlimit"};
-    char res = 0;
-    std::string limit;
+    std::string limit;  // the tasks of a player with one stream
     {
-        Child p({as_user[0], as_user[1], as_user[2], as_user[3], VELMOR_BINARY}, true);
-        ASSERT_TRUE(p.wait_for("0>"));
-        p.command("play -n a /nonexistent", &res);
-        limit = std::to_string(usage_of(p.pid()).first);
-        p.send("exit\n");
-        EXPECT_EQ(0, p.wait_exit(10s));
+        Player pl;
+        pl.run("play -n a /nonexistent", '1');
+        limit = std::to_string(usage_of(pl.p.pid()).first);
     }
-    std::vector<std::string> argv = as_user;
-    argv.insert(argv.end(), {"--nproc=" + limit + ":" + limit, VELMOR_BINARY});
-    Child p(argv, true);
-    ASSERT_TRUE(p.wait_for("0>"));
-    p.command("play -n a /nonexistent", &res);
-    EXPECT_EQ('1', res);
-    const std::string out = p.command("play -n b /nonexistent", &res);
-    EXPECT_EQ('0', res);
+    Player pl({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", "/usr/bin/prlimit",
+               "--nproc=" + limit + ":" + limit, VELMOR_BINARY});
+    pl.run("play -n a /nonexistent", '1');
+    const std::string out = pl.run("play -n b /nonexistent", '0');
     EXPECT_NE(std::string::npos, out.find("Error: cannot start stream 'b': Resource temporarily unavailable!\n")) << out;
-    EXPECT_NE(std::string::npos, p.command("list", &res).find(" a ")) << p.output();
-    EXPECT_EQ('1', res);
-    p.command("stop a", &res);
-    p.command("play -n b /nonexistent", &res);  // room again
-    EXPECT_EQ('1', res);
-    p.send("exit\n");
-    EXPECT_EQ(0, p.wait_exit(10s));
+    EXPECT_NE(std::string::npos, pl.run("list", '1').find(" a ")) << pl.p.output();
+    pl.run("stop a", '1');
+    pl.run("play -n b /nonexistent", '1');  // room again
+    pl.p.send("exit\n");
+    EXPECT_EQ(0, pl.p.wait_exit(10s));
 }
 
 
@@ -168,16 +156,14 @@ TEST(Script, EveryLineRunsThenTheConsole)
 {
     TempDir d;
     std::ofstream(d.file("wall")) << "# a wall\n\n  # indented comment\nping one\nnosuch\nping two";
-    Child c({VELMOR_BINARY, "--script", d.file("wall")}, true);
-    ASSERT_TRUE(c.wait_for("pong(two)\n1>0>")) << c.output();
-    EXPECT_EQ("pong(one)\n1>" + d.file("wall") + ":5: No such command.\n0>pong(two)\n1>0>", foreground(c.output()));
-    char res = 0;
-    EXPECT_EQ("pong(three)\n", foreground(c.command("ping three", &res)));
-    EXPECT_EQ('1', res);
-    c.send("nosuch");  // a partial last line, dropped at the end of input
-    c.close_input();
-    EXPECT_EQ(0, c.wait_exit(10s));
-    EXPECT_EQ(std::string::npos, c.unread().find('>')) << c.unread();
+    Player pl({VELMOR_BINARY, "--script", d.file("wall")});
+    ASSERT_TRUE(pl.p.wait_for("pong(two)\n1>0>")) << pl.p.output();
+    EXPECT_EQ("pong(one)\n1>" + d.file("wall") + ":5: No such command.\n0>pong(two)\n1>0>", foreground(pl.p.output()));
+    EXPECT_EQ("pong(three)\n", pl.run("ping three", '1'));
+    pl.p.send("nosuch");  // a partial last line, dropped at the end of input
+    pl.p.close_input();
+    EXPECT_EQ(0, pl.p.wait_exit(10s));
+    EXPECT_EQ(std::string::npos, pl.p.unread().find('>')) << pl.p.unread();
 }
 
 TEST(Control, TwoSessionsShareTheStreamsAndKeepTheirOwnAnswers)

@@ -35,8 +35,12 @@ inline std::string foreground(const std::string& all)
 
 class Player {
 public:
-    // FFmpeg's own log goes to errors(), apart from the console.
-    Player() : p({VELMOR_BINARY}, true) { EXPECT_TRUE(p.wait_for("0>")) << p.output(); }
+    // FFmpeg's own log goes to errors(), apart from the console. `argv` may
+    // run the player under another program or with options.
+    explicit Player(const std::vector<std::string>& argv = {VELMOR_BINARY}) : p(argv, true)
+    {
+        EXPECT_TRUE(p.wait_for("0>")) << p.output();
+    }
     // A failed test shows the end of that log too: a sanitizer's report, or
     // why a player ended early, is only there.
     ~Player()
