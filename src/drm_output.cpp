@@ -25,6 +25,8 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include "geometry.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -418,18 +420,18 @@ void drm_output::swapped()
 {
     const buffer_t& front = buffers_[back_ ^ 1];
     for (const output_rect_t& r : flipped_) {
-        const long long x0 = std::max(r.x, covered_.x), x1 = std::min(r.x + r.w, covered_.x + covered_.w);
-        const long long y0 = std::max(r.y, covered_.y), y1 = std::min(r.y + r.h, covered_.y + covered_.h);
-        if (!covering_ || x0 >= x1 || y0 >= y1) {
+        const output_rect_t in = intersect(r, covered_);
+        if (!covering_ || in.w <= 0 || in.h <= 0) {
             copy_rect(front, buffers_[back_], r);
             continue;
         }
-        deferred_.push_back({x0, y0, x1 - x0, y1 - y0});
+        deferred_.push_back(in);
         // The rest: the bands above and below the covered part, and beside it.
-        copy_rect(front, buffers_[back_], {r.x, r.y, r.w, y0 - r.y});
-        copy_rect(front, buffers_[back_], {r.x, y1, r.w, r.y + r.h - y1});
-        copy_rect(front, buffers_[back_], {r.x, y0, x0 - r.x, y1 - y0});
-        copy_rect(front, buffers_[back_], {x1, y0, r.x + r.w - x1, y1 - y0});
+        const long long right = in.x + in.w, bottom = in.y + in.h;
+        copy_rect(front, buffers_[back_], {r.x, r.y, r.w, in.y - r.y});
+        copy_rect(front, buffers_[back_], {r.x, bottom, r.w, r.y + r.h - bottom});
+        copy_rect(front, buffers_[back_], {r.x, in.y, in.x - r.x, in.h});
+        copy_rect(front, buffers_[back_], {right, in.y, r.x + r.w - right, in.h});
     }
     flipped_.clear();
 }
@@ -459,13 +461,12 @@ void drm_output::cover_done()
 void drm_output::copy_rect(const buffer_t& from, buffer_t& to, const output_rect_t& r)
 {
     const fbuffer_t& s = to.surface;
-    const long long x0 = std::max(0LL, r.x), y0 = std::max(0LL, r.y);
-    const long long x1 = std::min<long long>(s.vinfo.xres, r.x + r.w), y1 = std::min<long long>(s.vinfo.yres, r.y + r.h);
-    if (x0 >= x1 || y0 >= y1)
+    const output_rect_t in = intersect(r, {0, 0, s.vinfo.xres, s.vinfo.yres});
+    if (in.w <= 0 || in.h <= 0)
         return;
     const size_t line = s.finfo.line_length, bpp = s.bytes_per_pixel;
-    for (long long y = y0; y < y1; ++y)
-        memcpy(to.surface.screen + y * line + x0 * bpp, from.surface.screen + y * line + x0 * bpp, (x1 - x0) * bpp);
+    for (long long y = in.y; y < in.y + in.h; ++y)
+        memcpy(to.surface.screen + y * line + in.x * bpp, from.surface.screen + y * line + in.x * bpp, in.w * bpp);
 }
 
 // Switching away from the terminal asks the process to let go of the card
