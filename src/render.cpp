@@ -2,17 +2,16 @@
 
 #include <algorithm>
 #include <cassert>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <utility>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "copy_request.h"
 #include "geometry.h"
 #include "pages.h"
 #include "rotate.h"
@@ -88,12 +87,8 @@ struct renderer_t {
     std::atomic<long long> beat{0};
     long long presented = 0;  // the beat of the last present
 
-    // A snapshot asked for: the render thread copies the surface into `copy`
-    // between two pictures. Under snap_mon, but `wanted`, which the render
-    // thread looks at after every picture.
-    monitor_t snap_mon;
-    surface_copy_t* copy = nullptr;
-    std::atomic<int> wanted{0};
+    // A snapshot asked for, copied between two pictures.
+    copy_request_t snapshot;
 };
 
 renderer_t renderer;
@@ -192,7 +187,19 @@ bool on_shown_page(const stream_t* s)
     return s->settings.page == renderer.page_shown;
 }
 
-void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h);
+// Blackens the visible part of a rectangle of the surface; every device
+// layout is black at zero bytes.
+void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h)
+{
+    visible_t v;
+    if (!visible_part(fb, x, y, w, h, &v))
+        return;
+    const size_t line = fb->finfo.line_length;
+    const long long bytes = fb->bytes_per_pixel;
+    for (long long j = v.j0; j < v.j1; ++j)
+        memset(fb->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
+               static_cast<size_t>((v.i1 - v.i0) * bytes));
+}
 
 void clear_and_show(const output_rect_t& r)
 {
@@ -302,20 +309,6 @@ void no_scaler(stream_t* s)
         printf("%s: cannot initialize conversion context!\n", "render_thread");
 }
 
-// Blackens the visible part of a rectangle of the surface; every device
-// layout is black at zero bytes.
-void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h)
-{
-    visible_t v;
-    if (!visible_part(fb, x, y, w, h, &v))
-        return;
-    const size_t line = fb->finfo.line_length;
-    const long long bytes = fb->bytes_per_pixel;
-    for (long long j = v.j0; j < v.j1; ++j)
-        memset(fb->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
-               static_cast<size_t>((v.i1 - v.i0) * bytes));
-}
-
 // A picture that keeps its aspect leaves bars in its window: black, cleared
 // when the picture's place is first known or changes, not for every picture.
 void clear_bars(fbuffer_t* fb, stream_t* s, const AVFrame* pic, const geometry_t& g)
@@ -408,17 +401,10 @@ void between_pictures(void)
         }
         stats_sample_render(now);
     }
-    if (renderer.wanted.load(std::memory_order_relaxed) == 0)
+    if (!copy_request_pending(&renderer.snapshot))
         return;
     present(false);  // what is shown is then what was drawn
-    monitor_guard hold(&renderer.snap_mon);
-    if (renderer.copy != nullptr) {
-        output_copy_surface(device(), renderer.copy);
-        rotate_copy_back(renderer.copy, renderer.settings.rotate);
-    }
-    renderer.copy = nullptr;
-    renderer.wanted = 0;
-    monitor_notify_all(&renderer.snap_mon);
+    copy_request_serve(&renderer.snapshot, device(), renderer.settings.rotate);
 }
 
 }  // namespace
@@ -442,20 +428,7 @@ std::string render_output_text(void)
 
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 {
-    monitor_guard hold(&renderer.snap_mon);
-    out->pixels.clear();
-    out->width = out->height = 0;
-    renderer.copy = out;
-    renderer.wanted = 1;
-    const long long deadline = current_time_in_millis() + timeout_ms;
-    for (long long left = timeout_ms; renderer.copy != nullptr && left > 0;
-         left = deadline - current_time_in_millis())
-        monitor_wait_timeout(&renderer.snap_mon, static_cast<long>(left));
-    // Not taken in time: withdrawn, so the render thread never writes it later.
-    const bool taken = renderer.copy == nullptr;
-    renderer.copy = nullptr;
-    renderer.wanted = 0;
-    return taken && out->width > 0 && out->height > 0;
+    return copy_request_wait(&renderer.snapshot, out, timeout_ms);
 }
 
 // ------------------------------------------------------- the readers' pool
@@ -572,7 +545,7 @@ void render_start(const render_settings_t& settings)
     status_icons_init(&renderer.icons);
     frame_pool_init(&renderer.pool, MIN_POOL_FRAMES);
     monitor_init(&renderer.streams_mon);
-    monitor_init(&renderer.snap_mon);
+    copy_request_init(&renderer.snapshot);
     list_init(&renderer.streams);
     renderer.registered = 0;
     thread_init(&renderer.thread, "render");
@@ -591,7 +564,7 @@ void render_stop(void)
     renderer.beat = 0;
     thread_done(&renderer.thread);
     frame_pool_done(&renderer.pool);
-    monitor_done(&renderer.snap_mon);
+    copy_request_done(&renderer.snapshot);
     monitor_done(&renderer.streams_mon);
     renderer.clip = scaler_scratch_t{};
     renderer.turned = rotated_screen_t{};
