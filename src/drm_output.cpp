@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cstdlib>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -24,6 +23,8 @@
 #include <drm_fourcc.h>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
+
+#include "geometry.h"
 
 namespace {
 
@@ -45,28 +46,10 @@ void on_vt_signal(int sig)
     (sig == SIGRTMIN + 1 ? vt_release : vt_acquire) = 1;
 }
 
-struct resources_deleter {
-    void operator()(drmModeRes* p) const { drmModeFreeResources(p); }
-};
-struct connector_deleter {
-    void operator()(drmModeConnector* p) const { drmModeFreeConnector(p); }
-};
-struct encoder_deleter {
-    void operator()(drmModeEncoder* p) const { drmModeFreeEncoder(p); }
-};
 struct crtc_deleter {
     void operator()(drmModeCrtc* p) const { drmModeFreeCrtc(p); }
 };
-using resources_ptr = std::unique_ptr<drmModeRes, resources_deleter>;
-using connector_ptr = std::unique_ptr<drmModeConnector, connector_deleter>;
-using encoder_ptr = std::unique_ptr<drmModeEncoder, encoder_deleter>;
 using crtc_ptr = std::unique_ptr<drmModeCrtc, crtc_deleter>;
-
-std::string connector_name(const drmModeConnector* c)
-{
-    const char* type = drmModeGetConnectorTypeName(c->connector_type);
-    return std::string(type != nullptr ? type : "Unknown") + "-" + std::to_string(c->connector_type_id);
-}
 
 std::string errno_text(const char* what)
 {
@@ -105,7 +88,6 @@ public:
 
 private:
     bool open_card(const char* path, const drm_request_t& request, std::string* why);
-    bool pick_connector(const drm_request_t& request, std::string* why);
     bool make_buffer(buffer_t* b, const layout_t& l, std::string* why);
     bool describe_buffer(buffer_t* b, const layout_t& l, uint32_t pitch, std::string* why);
     void free_buffer(buffer_t* b);
@@ -218,8 +200,13 @@ bool drm_output::open_card(const char* path, const drm_request_t& request, std::
     uint64_t dumb = 0;
     if (drmGetCap(fd_, DRM_CAP_DUMB_BUFFER, &dumb) != 0 || dumb == 0)
         return fail("no dumb buffers");
-    if (!pick_connector(request, why))
+    drm_choice_t choice;
+    if (!drm_pick_connector(fd_, request, &choice, why))
         return fail(*why);
+    connector_id_ = choice.connector_id;
+    connector_ = choice.connector;
+    crtc_id_ = choice.crtc_id;
+    mode_ = choice.mode;
     uint64_t depth = 24;
     drmGetCap(fd_, DRM_CAP_DUMB_PREFERRED_DEPTH, &depth);
     const layout_t order[2] = {depth == 16 ? RGB565 : XRGB8888, depth == 16 ? XRGB8888 : RGB565};
@@ -248,72 +235,6 @@ bool drm_output::open_card(const char* path, const drm_request_t& request, std::
     printf("%s: %s %ux%u@%u %s, 2 buffers of %u-byte lines\n", card_.c_str(), connector_.c_str(), mode_.hdisplay,
            mode_.vdisplay, mode_.vrefresh, used->name, buffers_[0].surface.finfo.line_length);
     return true;
-}
-
-bool drm_output::pick_connector(const drm_request_t& request, std::string* why)
-{
-    int want_w = 0, want_h = 0, want_hz = 0;
-    if (request.mode != nullptr && !drm_parse_mode(request.mode, &want_w, &want_h, &want_hz)) {
-        *why = "mode '" + std::string(request.mode) + "' is not WIDTHxHEIGHT[@HZ]";
-        return false;
-    }
-    resources_ptr res(drmModeGetResources(fd_));
-    if (res == nullptr) {
-        *why = errno_text("not a mode-setting device");
-        return false;
-    }
-    std::string seen;
-    for (int i = 0; i < res->count_connectors; ++i) {
-        connector_ptr c(drmModeGetConnector(fd_, res->connectors[i]));
-        if (c == nullptr)
-            continue;
-        const std::string name = connector_name(c.get());
-        seen += (seen.empty() ? "" : ", ") + name + (c->connection == DRM_MODE_CONNECTED ? "" : " (not connected)");
-        if (request.connector != nullptr ? name != request.connector
-                                         : c->connection != DRM_MODE_CONNECTED || c->count_modes == 0)
-            continue;
-        if (c->connection != DRM_MODE_CONNECTED || c->count_modes == 0) {
-            *why = "connector " + name + " is not connected";
-            return false;
-        }
-        const drmModeModeInfo* m = nullptr;
-        for (int k = 0; k < c->count_modes && m == nullptr; ++k) {
-            const drmModeModeInfo& o = c->modes[k];
-            if (request.mode != nullptr ? o.hdisplay == want_w && o.vdisplay == want_h
-                                              && (want_hz == 0 || int(o.vrefresh) == want_hz)
-                                        : (o.type & DRM_MODE_TYPE_PREFERRED) != 0)
-                m = &o;
-        }
-        if (m == nullptr && request.mode == nullptr)
-            m = &c->modes[0];
-        if (m == nullptr) {
-            *why = "connector " + name + " has no mode " + request.mode;
-            return false;
-        }
-        // The CRTC that drives the connector now, else the first its
-        // encoders can use.
-        uint32_t crtc = 0;
-        if (encoder_ptr e{drmModeGetEncoder(fd_, c->encoder_id)}; e != nullptr)
-            crtc = e->crtc_id;
-        for (int k = 0; k < c->count_encoders && crtc == 0; ++k) {
-            encoder_ptr e(drmModeGetEncoder(fd_, c->encoders[k]));
-            for (int j = 0; e != nullptr && j < res->count_crtcs && crtc == 0; ++j)
-                if ((e->possible_crtcs & (1u << j)) != 0)
-                    crtc = res->crtcs[j];
-        }
-        if (crtc == 0) {
-            *why = "no CRTC for connector " + name;
-            return false;
-        }
-        connector_id_ = c->connector_id;
-        connector_ = name;
-        crtc_id_ = crtc;
-        mode_ = *m;
-        return true;
-    }
-    *why = request.connector != nullptr ? "no connector " + std::string(request.connector) + " (there are: " + seen + ")"
-                                        : "no connected connector" + (seen.empty() ? "" : " (" + seen + ")");
-    return false;
 }
 
 bool drm_output::make_buffer(buffer_t* b, const layout_t& l, std::string* why)
@@ -418,18 +339,18 @@ void drm_output::swapped()
 {
     const buffer_t& front = buffers_[back_ ^ 1];
     for (const output_rect_t& r : flipped_) {
-        const long long x0 = std::max(r.x, covered_.x), x1 = std::min(r.x + r.w, covered_.x + covered_.w);
-        const long long y0 = std::max(r.y, covered_.y), y1 = std::min(r.y + r.h, covered_.y + covered_.h);
-        if (!covering_ || x0 >= x1 || y0 >= y1) {
+        const output_rect_t in = intersect(r, covered_);
+        if (!covering_ || in.w <= 0 || in.h <= 0) {
             copy_rect(front, buffers_[back_], r);
             continue;
         }
-        deferred_.push_back({x0, y0, x1 - x0, y1 - y0});
+        deferred_.push_back(in);
         // The rest: the bands above and below the covered part, and beside it.
-        copy_rect(front, buffers_[back_], {r.x, r.y, r.w, y0 - r.y});
-        copy_rect(front, buffers_[back_], {r.x, y1, r.w, r.y + r.h - y1});
-        copy_rect(front, buffers_[back_], {r.x, y0, x0 - r.x, y1 - y0});
-        copy_rect(front, buffers_[back_], {x1, y0, r.x + r.w - x1, y1 - y0});
+        const long long right = in.x + in.w, bottom = in.y + in.h;
+        copy_rect(front, buffers_[back_], {r.x, r.y, r.w, in.y - r.y});
+        copy_rect(front, buffers_[back_], {r.x, bottom, r.w, r.y + r.h - bottom});
+        copy_rect(front, buffers_[back_], {r.x, in.y, in.x - r.x, in.h});
+        copy_rect(front, buffers_[back_], {right, in.y, r.x + r.w - right, in.h});
     }
     flipped_.clear();
 }
@@ -459,13 +380,12 @@ void drm_output::cover_done()
 void drm_output::copy_rect(const buffer_t& from, buffer_t& to, const output_rect_t& r)
 {
     const fbuffer_t& s = to.surface;
-    const long long x0 = std::max(0LL, r.x), y0 = std::max(0LL, r.y);
-    const long long x1 = std::min<long long>(s.vinfo.xres, r.x + r.w), y1 = std::min<long long>(s.vinfo.yres, r.y + r.h);
-    if (x0 >= x1 || y0 >= y1)
+    const output_rect_t in = intersect(r, {0, 0, s.vinfo.xres, s.vinfo.yres});
+    if (in.w <= 0 || in.h <= 0)
         return;
     const size_t line = s.finfo.line_length, bpp = s.bytes_per_pixel;
-    for (long long y = y0; y < y1; ++y)
-        memcpy(to.surface.screen + y * line + x0 * bpp, from.surface.screen + y * line + x0 * bpp, (x1 - x0) * bpp);
+    for (long long y = in.y; y < in.y + in.h; ++y)
+        memcpy(to.surface.screen + y * line + in.x * bpp, from.surface.screen + y * line + in.x * bpp, in.w * bpp);
 }
 
 // Switching away from the terminal asks the process to let go of the card
@@ -620,21 +540,4 @@ std::unique_ptr<output_t> output_open_drm(const drm_request_t& request, std::str
     if (!out->open(request, why))
         return nullptr;
     return out;
-}
-
-bool drm_parse_mode(const char* text, int* width, int* height, int* hz)
-{
-    unsigned w = 0, h = 0, r = 0;
-    int used = 0;
-    if (text[strspn(text, "0123456789x@")] != '\0')
-        return false;  // no signs or blanks, which sscanf would let by
-    const bool with_hz = sscanf(text, "%5ux%5u@%3u%n", &w, &h, &r, &used) == 3 && text[used] == '\0';
-    if (!with_hz && !(sscanf(text, "%5ux%5u%n", &w, &h, &used) == 2 && text[used] == '\0'))
-        return false;
-    if (w == 0 || h == 0 || w > 16384 || h > 16384 || (with_hz && r == 0) || !isdigit(static_cast<unsigned char>(text[0])))
-        return false;
-    *width = static_cast<int>(w);
-    *height = static_cast<int>(h);
-    *hz = static_cast<int>(with_hz ? r : 0);
-    return true;
 }

@@ -9,6 +9,13 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+output_rect_t intersect(const output_rect_t& a, const output_rect_t& b)
+{
+    const long long x0 = std::max(a.x, b.x), x1 = std::min(a.x + a.w, b.x + b.w);
+    const long long y0 = std::max(a.y, b.y), y1 = std::min(a.y + a.h, b.y + b.h);
+    return {x0, y0, std::max(0LL, x1 - x0), std::max(0LL, y1 - y0)};
+}
+
 // False when nothing of the rectangle is on the surface (whose visible area
 // fb_setup has checked against its memory).
 bool visible_part(const fbuffer_t* fb, long long dstx, long long dsty, long long dstw, long long dsth,
@@ -16,12 +23,14 @@ bool visible_part(const fbuffer_t* fb, long long dstx, long long dsty, long long
 {
     if (fb == nullptr || fb->screen == nullptr)
         return false;
+    const output_rect_t screen = {0, 0, fb->vinfo.xres, fb->vinfo.yres};
+    const output_rect_t on = intersect({dstx, dsty, dstw, dsth}, screen);
     v->base = dstx * fb->bytes_per_pixel;
-    v->i0 = std::max(0LL, -dstx);
-    v->i1 = std::min(dstw, static_cast<long long>(fb->vinfo.xres) - dstx);
-    v->j0 = std::max(0LL, -dsty);
-    v->j1 = std::min(dsth, static_cast<long long>(fb->vinfo.yres) - dsty);
-    return v->i0 < v->i1 && v->j0 < v->j1;
+    v->i0 = on.x - dstx;
+    v->i1 = on.x + on.w - dstx;
+    v->j0 = on.y - dsty;
+    v->j1 = on.y + on.h - dsty;
+    return on.w > 0 && on.h > 0;
 }
 
 // Points `data` at row srcy, column srcx of the picture, plane by plane.
@@ -134,19 +143,17 @@ bool window_view(const fbuffer_t* fb, const stream_settings_t& win, int drawn_w,
     if (fb == nullptr || fb->screen == nullptr)
         return false;
     const long long line = fb->finfo.line_length;
-    const long long sw = fb->vinfo.xres, sh = fb->vinfo.yres;
     const long long corner = ICON_INSET + ICON_SIZE;
     const long long ww = win.w > 0 ? win.w : (drawn_w > 0 ? drawn_w : corner);
     const long long wh = win.h > 0 ? win.h : (drawn_h > 0 ? drawn_h : corner);
-    const long long x0 = std::max<long long>(win.x, 0), x1 = std::min(win.x + ww, sw);
-    const long long y0 = std::max<long long>(win.y, 0), y1 = std::min(win.y + wh, sh);
-    if (x0 >= x1 || y0 >= y1)
+    const output_rect_t on = intersect({win.x, win.y, ww, wh}, {0, 0, fb->vinfo.xres, fb->vinfo.yres});
+    if (on.w <= 0 || on.h <= 0)
         return false;
     *view = *fb;
-    view->screen = fb->screen + y0 * line + x0 * fb->bytes_per_pixel;
-    view->vinfo.xres = static_cast<uint32_t>(x1 - x0);
-    view->vinfo.yres = static_cast<uint32_t>(y1 - y0);
-    *place = {win.x - x0, win.y - y0, ww, wh, x0, y0};
+    view->screen = fb->screen + on.y * line + on.x * fb->bytes_per_pixel;
+    view->vinfo.xres = static_cast<uint32_t>(on.w);
+    view->vinfo.yres = static_cast<uint32_t>(on.h);
+    *place = {win.x - on.x, win.y - on.y, ww, wh, on.x, on.y};
     return true;
 }
 

@@ -5,7 +5,12 @@
 
 #include <cstdint>
 
+#include "output.h"
 #include "velmor.h"
+
+// The part of `a` that lies inside `b`; zero wide or high when they do not
+// meet.
+output_rect_t intersect(const output_rect_t& a, const output_rect_t& b);
 
 // The part of a destination rectangle that lies on the visible area: columns
 // [i0, i1) and rows [j0, j1) of the rectangle; `base` is the byte offset of

@@ -2,17 +2,16 @@
 
 #include <algorithm>
 #include <cassert>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <utility>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "copy_request.h"
 #include "geometry.h"
 #include "pages.h"
 #include "rotate.h"
@@ -75,7 +74,7 @@ struct renderer_t {
 
     // Wall: places to blacken (stop), under streams_mon; the page shown,
     // written by the render thread, read by a reader as it unregisters.
-    std::vector<rect_t> clears;
+    std::vector<output_rect_t> clears;
     std::atomic<int> page_shown{1};
 
     // For `stats`: pictures drawn since start, when the last samples were
@@ -88,12 +87,8 @@ struct renderer_t {
     std::atomic<long long> beat{0};
     long long presented = 0;  // the beat of the last present
 
-    // A snapshot asked for: the render thread copies the surface into `copy`
-    // between two pictures. Under snap_mon, but `wanted`, which the render
-    // thread looks at after every picture.
-    monitor_t snap_mon;
-    surface_copy_t* copy = nullptr;
-    std::atomic<int> wanted{0};
+    // A snapshot asked for, copied between two pictures.
+    copy_request_t snapshot;
 };
 
 renderer_t renderer;
@@ -112,42 +107,34 @@ fbuffer_t* surface(void)
     return rotated_view(&renderer.turned, device(), renderer.settings.rotate);
 }
 
-// A rectangle of the viewer's screen was drawn on the device (a picture):
-// the output shows it at the next present.
-void drawn(long long x, long long y, long long w, long long h)
+// Where a rectangle of the viewer's screen lies on the device: with --rotate,
+// turned by the view made before, and none without one yet (asking for the
+// surface here could bring the output up to date too early).
+output_rect_t on_device(const output_rect_t& r)
 {
-    output_rect_t r = {x, y, w, h};
-    if (const int degrees = renderer.settings.rotate) {
-        const fbuffer_t* view = surface();
-        r = rotate_rect(degrees, view->vinfo.xres, view->vinfo.yres, r);
-    }
-    if (output_t* out = renderer.settings.output)
-        out->changed(&r, 1);
+    const int degrees = renderer.settings.rotate;
+    const fbuffer_t* view = renderer.turned.view.get();
+    if (degrees == 0)
+        return r;
+    if (view == nullptr)
+        return {};
+    return rotate_rect(degrees, view->vinfo.xres, view->vinfo.yres, r);
 }
 
-// The picture about to be drawn covers this rectangle of the viewer's screen,
-// so the output need not bring it up to date first. Announced in the device's
-// coordinates, read from the view made before; without one yet, nothing is
-// announced (asking for the surface here would do the copy too early).
-void announce_cover(long long x, long long y, long long w, long long h)
+// A rectangle of the viewer's screen was drawn on the device (a picture):
+// the output shows it at the next present.
+void drawn(const output_rect_t& r)
 {
-    output_t* out = renderer.settings.output;
-    output_rect_t r = {x, y, w, h};
-    if (const int degrees = renderer.settings.rotate) {
-        const fbuffer_t* view = renderer.turned.view.get();
-        if (view == nullptr)
-            return;
-        r = rotate_rect(degrees, view->vinfo.xres, view->vinfo.yres, r);
+    if (output_t* out = renderer.settings.output) {
+        const output_rect_t turned = on_device(r);
+        out->changed(&turned, 1);
     }
-    if (out != nullptr)
-        out->will_cover(r);
 }
 
 // A rectangle was drawn on the viewer's screen: turned onto the device first
 // with --rotate.
-void shown(long long x, long long y, long long w, long long h)
+void shown(output_rect_t r)
 {
-    output_rect_t r = {x, y, w, h};
     if (renderer.settings.rotate != 0)
         r = rotated_put(&renderer.turned, device(), renderer.settings.rotate, r);
     if (output_t* out = renderer.settings.output)
@@ -192,7 +179,7 @@ void render_draw_icon(stream_t* stream, icon_e icon)
     const icon_e before = stream->current_icon.load();
     status_icon_show(&renderer.icons, stream, &d->icon, on_screen ? &view : nullptr, ix, iy, icon);
     if (on_screen && stream->current_icon.load() != before)
-        shown(d->wall.win.x + ICON_INSET, d->wall.win.y + ICON_INSET, ICON_SIZE, ICON_SIZE);
+        shown({d->wall.win.x + ICON_INSET, d->wall.win.y + ICON_INSET, ICON_SIZE, ICON_SIZE});
 }
 
 bool on_shown_page(const stream_t* s)
@@ -200,17 +187,29 @@ bool on_shown_page(const stream_t* s)
     return s->settings.page == renderer.page_shown;
 }
 
-void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h);
-
-void clear_and_show(const rect_t& r)
+// Blackens the visible part of a rectangle of the surface; every device
+// layout is black at zero bytes.
+void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h)
 {
-    if (r[2] > 0 && r[3] > 0) {
-        clear_rect(surface(), r[0], r[1], r[2], r[3]);
-        shown(r[0], r[1], r[2], r[3]);
+    visible_t v;
+    if (!visible_part(fb, x, y, w, h, &v))
+        return;
+    const size_t line = fb->finfo.line_length;
+    const long long bytes = fb->bytes_per_pixel;
+    for (long long j = v.j0; j < v.j1; ++j)
+        memset(fb->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
+               static_cast<size_t>((v.i1 - v.i0) * bytes));
+}
+
+void clear_and_show(const output_rect_t& r)
+{
+    if (r.w > 0 && r.h > 0) {
+        clear_rect(surface(), r.x, r.y, r.w, r.h);
+        shown(r);
     }
 }
 
-rect_t window_rect(const render_stream_t* d)
+output_rect_t window_rect(const render_stream_t* d)
 {
     return window_rect(surface(), &d->wall, d->scaler.dst_w, d->scaler.dst_h);
 }
@@ -221,12 +220,8 @@ rect_t window_rect(const render_stream_t* d)
 void take_layout(stream_t* s, bool clear_old)
 {
     render_stream_t* d = s->drawing;
-    rect_t old;
-    // Nothing new: the surface is not asked for, so that the output brings
-    // it up to date only once it knows what the picture covers.
-    if (s->layout_serial.load() == d->wall.layout_seen)
-        return;
-    if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface(), d->scaler.dst_w, d->scaler.dst_h, &old))
+    output_rect_t old;
+    if (!window_take_layout(&d->wall, s, &renderer.streams_mon, surface, d->scaler.dst_w, d->scaler.dst_h, &old))
         return;
     if (clear_old && s->render_off.load() == 0)
         clear_and_show(old);
@@ -239,15 +234,16 @@ void take_layout(stream_t* s, bool clear_old)
 void draw_label(stream_t* s, long long now, bool after_picture)
 {
     render_stream_t* d = s->drawing;
-    rect_t r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, after_picture);
-    if (r[2] > 0 && renderer.settings.rotate != 0) {
-        // Its place is known once drawn: drawn again over what the device
-        // shows there, with which its edges blend.
-        rotated_get(&renderer.turned, device(), renderer.settings.rotate, {r[0], r[1], r[2], r[3]});
-        r = window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, true);
-    }
-    if (r[2] > 0)
-        shown(r[0], r[1], r[2], r[3]);
+    // With --rotate, drawn over what the device shows there, with which its
+    // edges blend.
+    const auto under_label = [](const output_rect_t& place) {
+        if (renderer.settings.rotate != 0)
+            rotated_get(&renderer.turned, device(), renderer.settings.rotate, place);
+    };
+    const output_rect_t r =
+        window_draw_label(&d->wall, s, surface(), d->scaler.dst_w, d->scaler.dst_h, now, after_picture, under_label);
+    if (r.w > 0)
+        shown(r);
 }
 
 // A new page: the screen goes black, and each window of the page shows its
@@ -257,7 +253,7 @@ void show_page(int page)
     renderer.page_shown = page;
     fbuffer_t* fb = surface();
     clear_rect(fb, 0, 0, fb->vinfo.xres, fb->vinfo.yres);
-    shown(0, 0, fb->vinfo.xres, fb->vinfo.yres);
+    shown({0, 0, fb->vinfo.xres, fb->vinfo.yres});
     monitor_guard hold(&renderer.streams_mon);
     list_for_each_entry(s, &renderer.streams, stream_t, rdlink) {
         take_layout(s, false);
@@ -313,20 +309,6 @@ void no_scaler(stream_t* s)
         printf("%s: cannot initialize conversion context!\n", "render_thread");
 }
 
-// Blackens the visible part of a rectangle of the surface; every device
-// layout is black at zero bytes.
-void clear_rect(fbuffer_t* fb, long long x, long long y, long long w, long long h)
-{
-    visible_t v;
-    if (!visible_part(fb, x, y, w, h, &v))
-        return;
-    const size_t line = fb->finfo.line_length;
-    const long long bytes = fb->bytes_per_pixel;
-    for (long long j = v.j0; j < v.j1; ++j)
-        memset(fb->screen + static_cast<size_t>(y + j) * line + static_cast<size_t>(v.base + bytes * v.i0), 0,
-               static_cast<size_t>((v.i1 - v.i0) * bytes));
-}
-
 // A picture that keeps its aspect leaves bars in its window: black, cleared
 // when the picture's place is first known or changes, not for every picture.
 void clear_bars(fbuffer_t* fb, stream_t* s, const AVFrame* pic, const geometry_t& g)
@@ -339,23 +321,12 @@ void clear_bars(fbuffer_t* fb, stream_t* s, const AVFrame* pic, const geometry_t
     const stream_settings_t& win = s->drawing->wall.win;
     const long long w = win.w > 0 ? win.w : pic->width, h = win.h > 0 ? win.h : pic->height;
     clear_rect(fb, win.x, win.y, w, h);
-    shown(win.x, win.y, w, h);
+    shown({win.x, win.y, w, h});
 }
 
-void draw_picture(stream_t* s, const AVFrame* pic)
+// The picture in its window at `g`, as much of it as is on the screen.
+void paint_window(stream_t* s, const AVFrame* pic, const geometry_t& g)
 {
-    if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
-        printf("%s: empty picture of stream '%s' skipped!\n", "render_thread", s->name);
-        return;
-    }
-    const geometry_t g = window_geometry(s->drawing->wall.win, pic);
-    if (g.dstw <= 0 || g.dsth <= 0) {
-        no_scaler(s);
-        return;
-    }
-    // The picture writes every pixel of its rectangle (bars, with -a, only
-    // change with its place and are reported then).
-    announce_cover(g.dstx, g.dsty, g.dstw, g.dsth);
     fbuffer_t* fb = surface();
     visible_t v;
     if (!visible_part(fb, g.dstx, g.dsty, g.dstw, g.dsth, &v))
@@ -376,11 +347,34 @@ void draw_picture(stream_t* s, const AVFrame* pic)
                    "render_thread", g.dstw, g.dsth, s->name);
         return;
     }
-    drawn(g.dstx, g.dsty, g.dstw, g.dsth);
+    drawn({g.dstx, g.dsty, g.dstw, g.dsth});
     // The picture has painted over the icon corner.
     monitor_guard hold(&renderer.streams_mon);
     s->drawing->icon.background_valid = 0;
     s->current_icon = I_NONE;
+}
+
+void draw_picture(stream_t* s, const AVFrame* pic)
+{
+    if (pic->data[0] == nullptr || pic->width <= 0 || pic->height <= 0) {
+        printf("%s: empty picture of stream '%s' skipped!\n", "render_thread", s->name);
+        return;
+    }
+    const geometry_t g = window_geometry(s->drawing->wall.win, pic);
+    if (g.dstw <= 0 || g.dsth <= 0) {
+        no_scaler(s);
+        return;
+    }
+    // The picture writes every pixel of its rectangle (bars, with -a, only
+    // change with its place and are reported then): the output need not
+    // bring that part up to date before, only what of it was not drawn
+    // after, however the painting ended.
+    output_t* out = renderer.settings.output;
+    if (out != nullptr)
+        out->will_cover(on_device({g.dstx, g.dsty, g.dstw, g.dsth}));
+    paint_window(s, pic, g);
+    if (out != nullptr)
+        out->cover_done();
 }
 
 // Between two pictures: the samples for `stats`, once per period, and the
@@ -407,17 +401,10 @@ void between_pictures(void)
         }
         stats_sample_render(now);
     }
-    if (renderer.wanted.load(std::memory_order_relaxed) == 0)
+    if (!copy_request_pending(&renderer.snapshot))
         return;
     present(false);  // what is shown is then what was drawn
-    monitor_guard hold(&renderer.snap_mon);
-    if (renderer.copy != nullptr) {
-        output_copy_surface(device(), renderer.copy);
-        rotate_copy_back(renderer.copy, renderer.settings.rotate);
-    }
-    renderer.copy = nullptr;
-    renderer.wanted = 0;
-    monitor_notify_all(&renderer.snap_mon);
+    copy_request_serve(&renderer.snapshot, device(), renderer.settings.rotate);
 }
 
 }  // namespace
@@ -441,20 +428,7 @@ std::string render_output_text(void)
 
 bool render_copy_surface(surface_copy_t* out, long timeout_ms)
 {
-    monitor_guard hold(&renderer.snap_mon);
-    out->pixels.clear();
-    out->width = out->height = 0;
-    renderer.copy = out;
-    renderer.wanted = 1;
-    const long long deadline = current_time_in_millis() + timeout_ms;
-    for (long long left = timeout_ms; renderer.copy != nullptr && left > 0;
-         left = deadline - current_time_in_millis())
-        monitor_wait_timeout(&renderer.snap_mon, static_cast<long>(left));
-    // Not taken in time: withdrawn, so the render thread never writes it later.
-    const bool taken = renderer.copy == nullptr;
-    renderer.copy = nullptr;
-    renderer.wanted = 0;
-    return taken && out->width > 0 && out->height > 0;
+    return copy_request_wait(&renderer.snapshot, out, timeout_ms);
 }
 
 // ------------------------------------------------------- the readers' pool
@@ -513,8 +487,10 @@ void render_on_stream_stop(stream_t* stream)
         render_draw_icon(stream, I_NONE);
         // What `stop` blackens: a window of another page, or one whose
         // drawing is off, keeps what the screen shows.
-        const rect_t tile = on_shown_page(stream) && stream->render_off.load() == 0 ? window_rect(d) : rect_t{};
-        std::copy(tile.begin(), tile.end(), stream->tile);
+        const bool blackened = on_shown_page(stream) && stream->render_off.load() == 0;
+        const output_rect_t tile = blackened ? window_rect(d) : output_rect_t{};
+        std::tie(stream->tile[0], stream->tile[1], stream->tile[2], stream->tile[3]) =
+            std::tie(tile.x, tile.y, tile.w, tile.h);
         list_remove(&renderer.streams, &stream->rdlink);
         --renderer.registered;
         icon_done(&d->icon.background);
@@ -569,7 +545,7 @@ void render_start(const render_settings_t& settings)
     status_icons_init(&renderer.icons);
     frame_pool_init(&renderer.pool, MIN_POOL_FRAMES);
     monitor_init(&renderer.streams_mon);
-    monitor_init(&renderer.snap_mon);
+    copy_request_init(&renderer.snapshot);
     list_init(&renderer.streams);
     renderer.registered = 0;
     thread_init(&renderer.thread, "render");
@@ -588,7 +564,7 @@ void render_stop(void)
     renderer.beat = 0;
     thread_done(&renderer.thread);
     frame_pool_done(&renderer.pool);
-    monitor_done(&renderer.snap_mon);
+    copy_request_done(&renderer.snapshot);
     monitor_done(&renderer.streams_mon);
     renderer.clip = scaler_scratch_t{};
     renderer.turned = rotated_screen_t{};
@@ -622,8 +598,6 @@ void* render_thread(void* /*arg*/)
         if (s->render_off.load() == 0 && on_shown_page(s)) {
             take_layout(s, true);
             draw_picture(s, f->frame);
-            if (output_t* out = renderer.settings.output)
-                out->cover_done();
             draw_label(s, s->last_frame_time.load(), true);
             s->pictures_drawn.fetch_add(1, std::memory_order_relaxed);
             renderer.pictures.fetch_add(1, std::memory_order_relaxed);

@@ -9,6 +9,8 @@
 #include <libyuv/rotate.h>
 #include <libyuv/rotate_argb.h>
 
+#include "geometry.h"
+
 bool rotate_from_name(const char* name, int* degrees)
 {
     for (int d : {0, 90, 180, 270})
@@ -87,14 +89,12 @@ bool place(const rotated_screen_t* s, const fbuffer_t* device, int degrees, cons
            uint8_t** device_at, output_rect_t* on_device, output_rect_t* cut)
 {
     const fbuffer_t* v = s->view.get();
-    const long long x0 = std::max(0LL, r.x), y0 = std::max(0LL, r.y);
-    const long long x1 = std::min<long long>(v->vinfo.xres, r.x + r.w), y1 = std::min<long long>(v->vinfo.yres, r.y + r.h);
-    if (x0 >= x1 || y0 >= y1)
+    *cut = intersect(r, {0, 0, v->vinfo.xres, v->vinfo.yres});
+    if (cut->w <= 0 || cut->h <= 0)
         return false;
-    *cut = {x0, y0, x1 - x0, y1 - y0};
     *on_device = rotate_rect(degrees, v->vinfo.xres, v->vinfo.yres, *cut);
     const long long bpp = v->bytes_per_pixel;
-    *at = v->screen + y0 * v->finfo.line_length + x0 * bpp;
+    *at = v->screen + cut->y * v->finfo.line_length + cut->x * bpp;
     *device_at = device->screen + on_device->y * device->finfo.line_length + on_device->x * bpp;
     return true;
 }

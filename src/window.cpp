@@ -17,7 +17,7 @@ void window_done(window_state_t* w)
     label_done(&w->label);
 }
 
-rect_t window_rect(const fbuffer_t* fb, const window_state_t* w, int drawn_w, int drawn_h)
+output_rect_t window_rect(const fbuffer_t* fb, const window_state_t* w, int drawn_w, int drawn_h)
 {
     fbuffer_t view;
     window_place_t p;
@@ -26,8 +26,8 @@ rect_t window_rect(const fbuffer_t* fb, const window_state_t* w, int drawn_w, in
     return {p.view_x, p.view_y, view.vinfo.xres, view.vinfo.yres};
 }
 
-bool window_take_layout(window_state_t* w, stream_t* s, monitor_t* mon, const fbuffer_t* fb, int drawn_w,
-                        int drawn_h, rect_t* old)
+bool window_take_layout(window_state_t* w, stream_t* s, monitor_t* mon, fbuffer_t* (*surface)(), int drawn_w,
+                        int drawn_h, output_rect_t* old)
 {
     const unsigned serial = s->layout_serial.load();
     if (serial == w->layout_seen)
@@ -39,13 +39,14 @@ bool window_take_layout(window_state_t* w, stream_t* s, monitor_t* mon, const fb
     stream_settings_t& win = w->win;
     if (std::tie(win.x, win.y, win.w, win.h) == std::tie(s->win_x, s->win_y, s->win_w, s->win_h))
         return false;
-    *old = window_rect(fb, w, drawn_w, drawn_h);
+    *old = window_rect(surface(), w, drawn_w, drawn_h);
     std::tie(win.x, win.y, win.w, win.h) = std::tie(s->win_x, s->win_y, s->win_w, s->win_h);
     return true;
 }
 
-rect_t window_draw_label(window_state_t* w, const stream_t* s, fbuffer_t* fb, int drawn_w, int drawn_h, long long now,
-                         bool after_picture)
+output_rect_t window_draw_label(window_state_t* w, const stream_t* s, fbuffer_t* fb, int drawn_w, int drawn_h,
+                                long long now, bool after_picture,
+                                const std::function<void(const output_rect_t&)>& before)
 {
     if (w->label_text.empty() || !label_font_ready())
         return {};
@@ -60,7 +61,9 @@ rect_t window_draw_label(window_state_t* w, const stream_t* s, fbuffer_t* fb, in
     if (!label_make(&w->label, w->label_text, height, static_cast<int>(p.w - 2 * LABEL_INSET)))
         return {};
     const long long x = p.x + LABEL_INSET, y = p.y + p.h - LABEL_INSET - height;
+    const output_rect_t place = {p.view_x + x, p.view_y + y, w->label.width, height};
+    before(place);
     label_draw(&w->label, &view, static_cast<int>(x), static_cast<int>(y), colour);
     w->label_shown = colour;
-    return {p.view_x + x, p.view_y + y, w->label.width, height};
+    return place;
 }
