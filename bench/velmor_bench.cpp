@@ -217,7 +217,11 @@ struct input_t {
 bool open_input(input_t& in, const char* url, const AVInputFormat* fmt, int fpsprobe, int threads,
                 int thread_type)
 {
-    if (avformat_open_input(&in.fmt, url, fmt, nullptr) != 0)
+    AVDictionary* options = nullptr;
+    reader_input_defaults(url, &options);
+    const int err = avformat_open_input(&in.fmt, url, fmt, &options);
+    av_dict_free(&options);
+    if (err != 0)
         return false;
     if (strcmp(in.fmt->iformat->name, "mjpeg") != 0) {
         in.fmt->max_analyze_duration = 1000000;
@@ -625,10 +629,9 @@ int main(int argc, char** argv)
             usage();
         i += 2;
     }
-    if (mode == "throughput" && argc - i >= 3) {
-        int w = atoi(argv[i]), h = atoi(argv[i + 1]);
-        return cmd_throughput(fmt, w, h, std::vector<const char*>(argv + i + 2, argv + argc));
-    }
+    auto urls = [&](int skip) { return std::vector<const char*>(argv + i + skip, argv + argc); };
+    if (mode == "throughput" && argc - i >= 3)
+        return cmd_throughput(fmt, atoi(argv[i]), atoi(argv[i + 1]), urls(2));
     if (mode == "first" && argc - i == 1)
         return cmd_first(fmt, argv[i]);
     if (mode == "open" && argc - i == 1)
@@ -636,13 +639,11 @@ int main(int argc, char** argv)
     if (mode == "threads" && argc - i == 1)
         return cmd_threads(argv[i]);
     if (mode == "live" && argc - i >= 4)
-        return cmd_live(fmt, atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]),
-                        std::vector<const char*>(argv + i + 3, argv + argc));
+        return cmd_live(fmt, atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]), urls(3));
     if (mode == "jpeg" && argc - i == 1)
         return cmd_jpeg(argv[i]);
     if (mode == "decode" && argc - i >= 4)
-        return cmd_decode(atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]),
-                          std::vector<const char*>(argv + i + 3, argv + argc));
+        return cmd_decode(atof(argv[i]), atoi(argv[i + 1]), atoi(argv[i + 2]), urls(3));
     if (mode == "tile" && argc - i == 3)
         return cmd_tile(atoi(argv[i]), atoi(argv[i + 1]), argv[i + 2]);
     usage();

@@ -18,7 +18,9 @@ RATE = 25
 # label, clip, streams, columns, tile width and height
 WALLS = (("16 x H.264 640x360 into 4x4 200x150 tiles", "wall", 16, 4, 200, 150),
          ("4 x H.264 1280x720 into 2x2 960x540 tiles", "h264", 4, 2, 960, 540))
-UDP_BUFFER = 4 << 20  # a 720p keyframe is several hundred kB: none is lost on the way
+# A 720p keyframe is several hundred kB: none is lost on the way. Given that
+# much, velmor's reader (and the floor) read the socket without FFmpeg's ring.
+UDP_BUFFER = 4 << 20
 
 
 def udp_port():

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include "decoder.h"
 #include "playlist.h"
@@ -37,6 +38,8 @@ constexpr long progress_every = 250;
 constexpr int64_t overread_min_bytes = 8 << 20;
 constexpr int64_t overread_pictures = 8;
 constexpr const char* fn = "reader_thread";
+// A kernel receive buffer this large holds a camera's bursts by itself.
+constexpr long long udp_buffer_alone = 1 << 20;
 
 // What the reader does next.
 enum class step_e {
@@ -116,6 +119,37 @@ bool unknown_protocol(reader_t& r)
     return true;
 }
 
+// The value of `key` in the query of `url`, or null.
+const char* url_query_value(const char* url, std::string_view key)
+{
+    const char* query = strchr(url, '?');
+    for (const char* at = query; at != nullptr; at = strchr(at, '&')) {
+        ++at;
+        if (strncmp(at, key.data(), key.size()) == 0 && at[key.size()] == '=')
+            return at + key.size() + 1;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// FFmpeg's udp:// receives in a thread of its own into a ring, which then
+// wakes the reader: two wake-ups for every datagram, a large part of a
+// camera wall's CPU. Where the kernel buffer asked for (buffer_size) is
+// large, it holds the bursts alone and the reader reads the socket itself.
+// A fifo_size given in the URL or with -i still wins.
+void reader_input_defaults(const char* url, AVDictionary** options)
+{
+    if (strncmp(url, "udp://", 6) != 0 || av_dict_get(*options, "fifo_size", nullptr, 0) != nullptr)
+        return;
+    const AVDictionaryEntry* given = av_dict_get(*options, "buffer_size", nullptr, 0);
+    const char* buffer = given != nullptr ? given->value : url_query_value(url, "buffer_size");
+    if (buffer != nullptr && strtoll(buffer, nullptr, 10) >= udp_buffer_alone)
+        av_dict_set(options, "fifo_size", "0", 0);
+}
+
+namespace {
+
 // Opens the source with its deadline; false after the failure message (and
 // `hopeless` set when retrying cannot help).
 bool open_input(reader_t& r)
@@ -129,6 +163,7 @@ bool open_input(reader_t& r)
     assert(ctx != nullptr);
     ctx->interrupt_callback = {decode_interrupt_cb, s};
     AVDictionary* options = options_dictionary(s->settings.input_options);
+    reader_input_defaults(r.list.url(s), &options);
     const long long deadline = set_block_timeout(s, block_timeout_ms);
     r.err = avformat_open_input(&ctx, r.list.url(s), s->settings.format, &options);
     clear_block_timeout(s);

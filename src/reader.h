@@ -9,3 +9,7 @@
 #include "watchdog.h"
 
 void* reader_thread(void* arg);
+
+// The input options the reader adds for `url` to those given (see
+// reader.cpp); the benchmark's decode-only floor reads the same way.
+void reader_input_defaults(const char* url, AVDictionary** options);

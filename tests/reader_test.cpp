@@ -247,3 +247,18 @@ TEST(Decoder, SkipsTheLoopFilterForSmallWindowsOnly)
         }
     }
 }
+
+TEST(Reader, UdpWithALargeKernelBufferSkipsFfmpegsRing)
+{
+    const std::tuple<const char*, std::vector<std::string>, const char*> cases[] = {
+        {"udp://h:5?buffer_size=1048576", {}, "0"}, {"udp://h:5?buffer_size=65536", {}, nullptr},
+        {"udp://h:5", {"buffer_size=4194304"}, "0"}, {"udp://h:5?buffer_size=4194304", {"fifo_size=9"}, "9"},
+        {"tcp://h:5?buffer_size=4194304", {}, nullptr}};
+    for (const auto& [url, given, fifo] : cases) {
+        AVDictionary* options = options_dictionary(given);
+        reader_input_defaults(url, &options);
+        const AVDictionaryEntry* e = av_dict_get(options, "fifo_size", nullptr, 0);
+        EXPECT_STREQ(fifo, e != nullptr ? e->value : nullptr) << url;
+        av_dict_free(&options);
+    }
+}
