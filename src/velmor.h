@@ -60,12 +60,12 @@ struct stream_settings_t {
     int aspect = 0;                         // fit keeping the picture's aspect, black bars
     int page = 1;                           // the wall's page the stream is drawn on
     const AVCodec* decoder = nullptr;       // chosen decoder, null = the stream's default
-    std::vector<std::string> input_options;    // "key=value" for the input's open
-    std::vector<std::string> decoder_options;  // "key=value" for the decoder's open
+    std::vector<std::string> input_options{};    // "key=value" for the input's open
+    std::vector<std::string> decoder_options{};  // "key=value" for the decoder's open
     bool paced = false;                     // -t: each picture at its timestamp
     bool loop = false;                      // -l: from the start again at the end
     int max_lag_ms = 0;                     // -L: skip pictures beyond this lag, 0 = never
-    std::vector<std::string> more_inputs;   // played in turn after the first
+    std::vector<std::string> more_inputs{};  // played in turn after the first
 };
 
 // The counters of a stream as the render thread found them at one moment:

@@ -29,8 +29,7 @@ TEST(Geometry, WindowsStretchCentreCutAndKeepAspect)
     };
     std::unique_ptr<AVFrame, void (*)(AVFrame*)> pic(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
     for (const Case& c : cases) {
-        stream_settings_t win;
-        win.x = c.x, win.y = c.y, win.w = c.w, win.h = c.h, win.nozoom = c.nozoom, win.aspect = c.aspect;
+        const stream_settings_t win = {.x = c.x, .y = c.y, .w = c.w, .h = c.h, .nozoom = c.nozoom, .aspect = c.aspect};
         pic->width = c.pw, pic->height = c.ph;
         const geometry_t g = window_geometry(win, pic.get());
         auto fields = [](const geometry_t& r) { return std::tie(r.dstx, r.dsty, r.dstw, r.dsth, r.srcx, r.srcy, r.srcw, r.srch); };

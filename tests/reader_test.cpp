@@ -221,18 +221,15 @@ TEST(Reader, UndecodableStreamsStarveNoOther)
 // move decides again.
 TEST(Decoder, SkipsTheLoopFilterForSmallWindowsOnly)
 {
-    struct { AVCodecID codec; int w, h, nozoom; const char* option; AVDiscard small, moved; } const cases[] = {
-        {AV_CODEC_ID_H264, 320, 180, 0, "", AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
-        {AV_CODEC_ID_HEVC, 200, 150, 0, "", AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
-        {AV_CODEC_ID_H264, 321, 150, 0, "", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
-        {AV_CODEC_ID_H264, 200, 150, 1, "", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
-        {AV_CODEC_ID_H264, 200, 150, 0, "skip_loop_filter=default", AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+    struct { AVCodecID codec; int w, h, nozoom; std::vector<std::string> options; AVDiscard small, moved; } const cases[] = {
+        {AV_CODEC_ID_H264, 320, 180, 0, {}, AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_HEVC, 200, 150, 0, {}, AVDISCARD_NONKEY, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 321, 150, 0, {}, AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 200, 150, 1, {}, AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
+        {AV_CODEC_ID_H264, 200, 150, 0, {"skip_loop_filter=default"}, AVDISCARD_DEFAULT, AVDISCARD_DEFAULT},
     };
     for (const auto& c : cases) {
-        stream_settings_t set;
-        std::tie(set.w, set.h, set.nozoom) = std::tie(c.w, c.h, c.nozoom);
-        if (*c.option != '\0')
-            set.decoder_options = {c.option};
+        const stream_settings_t set = {.w = c.w, .h = c.h, .nozoom = c.nozoom, .decoder_options = c.options};
         WatchedStream s(stream_new("tile", "none", set), stream_free);
         AVCodecParameters* par = avcodec_parameters_alloc();
         std::tie(par->codec_type, par->codec_id, par->width, par->height) =

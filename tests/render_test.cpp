@@ -70,10 +70,8 @@ struct TestStream {
     std::function<void()> job;
 
     TestStream(const char* name, int x, int y, int w, int h, int nozoom = 0)
+        : s(stream_new(name, "test", {.x = x, .y = y, .w = w, .h = h, .nozoom = nozoom}))
     {
-        stream_settings_t set;
-        std::tie(set.x, set.y, set.w, set.h, set.nozoom) = std::tuple(x, y, w, h, nozoom);
-        s = stream_new(name, "test", set);
     }
     ~TestStream() { stream_free(s); }
     void start(std::function<void()> fn)
@@ -287,10 +285,7 @@ protected:
     {
         render_stop();
         test_now = now;
-        render_settings_t set;
-        set.idle_period_ms = 1;
-        set.clock = ticking_clock;
-        render_start(set);
+        render_start({.idle_period_ms = 1, .clock = ticking_clock});
     }
 };
 

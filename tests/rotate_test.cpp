@@ -30,9 +30,8 @@ surface_copy_t draw(int degrees, scale_e scale, AVPixelFormat layout, surface_co
         auto [dx, dy] = on_device(degrees, i / bpp % W, i / bpp / W);
         fb0->screen[dy * fb0->finfo.line_length + dx * bpp + i % bpp] = background(i / bpp % W, i / bpp / W, i % bpp);
     }
-    stream_settings_t win, corner;
-    std::tie(win.x, win.y, win.w, win.h, win.aspect, win.reconnect) = std::tuple(-6, 5, 40, 30, 1, 0);
-    std::tie(corner.x, corner.y, corner.w, corner.h, corner.reconnect) = std::tuple(44, 30, 40, 40, 3600);
+    const stream_settings_t win = {.x = -6, .y = 5, .w = 40, .h = 30, .reconnect = 0, .aspect = 1};
+    const stream_settings_t corner = {.x = 44, .y = 30, .w = 40, .h = 40, .reconnect = 3600};
     stream_t* pic = stream_new("pic", make_clip("rotate-32x16.nut", "-f lavfi -i testsrc2=size=32x16 -frames:v 1 "
                                                                     "-c:v ffv1 -pix_fmt yuv420p").c_str(), win);
     stream_t* err = stream_new("err", "/nonexistent/rotate.nut", corner);

@@ -48,9 +48,7 @@ struct Feed {
     uint16_t colour;
     Feed(const char* name, int x, int y, int page, uint16_t c) : colour(c)
     {
-        stream_settings_t set;
-        std::tie(set.x, set.y, set.w, set.h, set.page) = std::tuple(x, y, 160, 120, page);
-        s = stream_new(name, "test", set);
+        s = stream_new(name, "test", {.x = x, .y = y, .w = 160, .h = 120, .page = page});
         s->state = SS_CONNECTED;
         thread_start(&s->reader, [](void* me) -> void* { return static_cast<Feed*>(me)->run(), nullptr; }, this);
     }
@@ -98,16 +96,19 @@ protected:
         shot = *fb, shot.screen = copy.pixels.data(), shot.finfo.line_length = copy.stride;
         return &shot;
     }
-    // Pixels of the rectangle holding `c`, within one unit of a 5-bit channel.
+    // Within one unit of a 5-bit channel.
+    static bool like(rgb_t p, rgb_t c)
+    {
+        return std::abs(p.r - c.r) <= 8 && std::abs(p.g - c.g) <= 8 && std::abs(p.b - c.b) <= 8;
+    }
+    // Pixels of the rectangle holding `c`.
     int count(int x0, int y0, int w, int h, rgb_t c)
     {
         int n = 0;
         const fbuffer_t* fb = screen();
         for (int y = y0; y < y0 + h; ++y)
-            for (int x = x0; x < x0 + w; ++x) {
-                const rgb_t p = rgb_at(fb, x, y);
-                n += std::abs(p.r - c.r) <= 8 && std::abs(p.g - c.g) <= 8 && std::abs(p.b - c.b) <= 8;
-            }
+            for (int x = x0; x < x0 + w; ++x)
+                n += like(rgb_at(fb, x, y), c);
         return n;
     }
     // Whether the brightest pixel of the label's box at y0 (left window) is `colour`.
@@ -119,8 +120,7 @@ protected:
             for (int x = 4; x < 156; ++x)
                 if (rgb_t c = rgb_at(fb, x, y); c.r + c.g + c.b > best.r + best.g + best.b)
                     best = c;
-        const rgb_t w = top_bits(fb, {int(colour >> 16), int(colour >> 8 & 0xFF), int(colour & 0xFF)});
-        return std::abs(best.r - w.r) <= 8 && std::abs(best.g - w.g) <= 8 && std::abs(best.b - w.b) <= 8;
+        return like(best, top_bits(fb, {int(colour >> 16), int(colour >> 8 & 0xFF), int(colour & 0xFF)}));
     }
 };
 

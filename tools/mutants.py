@@ -196,9 +196,12 @@ MUTANTS = [
     # cut1
     ("chroma-planes-swapped", "scaler.cpp", "std::copy(pic->data, pic->data + 4, data);",
      "std::copy(pic->data, pic->data + 4, data);\n    std::swap(data[1], data[2]);", "render_test", r"Render\."),
-    # cutB
     ("sighup-without-script-ignored", "service.cpp", "while (sig == SIGHUP && service_request_reload())",
      "while (sig == SIGHUP && (service_request_reload() || true))", "service_test", r"Ending"),
+    ("icon-copy-not-widened", "icon.cpp", "& px.c[k].mask) << px.c[k].widen) << (16 - 8 * k);",
+     "& px.c[k].mask)) << (16 - 8 * k);", "icon_test", r"Icon"),
+    ("icon-opaque-draw-inexact", "icon.cpp", "const uint32_t na = 256 - a;", "const uint32_t na = 255 - a;",
+     "icon_test", r"Icon"),
 ]
 
 
