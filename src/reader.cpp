@@ -137,7 +137,7 @@ const char* url_query_value(const char* url, std::string_view key)
 // wakes the reader: two wake-ups for every datagram, a large part of a
 // camera wall's CPU. Where the kernel buffer asked for (buffer_size) is
 // large, it holds the bursts alone and the reader reads the socket itself.
-// A fifo_size given in the URL or with -i still wins.
+// A fifo_size given in the URL or with -o still wins.
 void reader_input_defaults(const char* url, AVDictionary** options)
 {
     if (strncmp(url, "udp://", 6) != 0 || av_dict_get(*options, "fifo_size", nullptr, 0) != nullptr)
