@@ -2,8 +2,9 @@
 from one ffmpeg sender a stream, on 127.0.0.1) into a wall of tiles, in turn
 into velmor, one GStreamer process with a compositor, one ffmpeg program a
 stream, and the floor: the same live streams read and decoded as velmor
-decodes them, and nothing drawn (and its decoder on the clip in memory). CPU is read from /proc for each process tree over the
-same span; every process's output is drained as it comes."""
+decodes them, and nothing drawn (and its decoder on the clip in memory).
+CPU is read from /proc for each process tree over the same span, each of
+them run in mirrored rounds; every process's output is drained as it comes."""
 import os
 import re
 import socket
@@ -14,6 +15,7 @@ import time
 import bench
 
 SECS = int(os.environ.get("BENCH_WALL_H264_SECONDS", "20"))
+ROUNDS = int(os.environ.get("BENCH_WALL_H264_ROUNDS", "2"))
 RATE = 25
 # label, clip, streams, columns, tile width and height
 WALLS = (("16 x H.264 640x360 into 4x4 200x150 tiles", "wall", 16, 4, 200, 150),
@@ -236,6 +238,38 @@ def tile_decoding(path, w, h):
     return found
 
 
+def run_rounds(ports, cols, w, h):
+    """Each of velmor, its peers and the floor, ROUNDS times, in mirrored
+    order (velmor, GStreamer, ffmpeg, floor, then back): this machine's speed
+    drifts by a quarter over minutes, and a fixed order charges that drift to
+    whichever runs last. Per key: mean CPU, the lowest rate of each stream
+    over the runs, and each run's CPU."""
+    def velmor():
+        if cols * w <= 800 and ((len(ports) + cols - 1) // cols) * h <= 600:
+            return run_velmor(ports, cols, w, h)
+        return run_velmor_bench(ports, w, h)
+
+    def floor():
+        v = bench.vbench("decode", str(SECS), str(w), str(h),
+                         *[f"udp://127.0.0.1:{p}?buffer_size={UDP_BUFFER}" for p in ports], timeout=SECS + 90)
+        return bench.num(v, "cpu"), [float(x) for x in v.get("rates", "").split(",") if x] or None
+
+    runners = {"velmor": velmor, "gst": lambda: run_gst(ports, cols, w, h, counted=False),
+               "ffmpeg": lambda: run_ffmpeg(ports, w, h), "floor": floor}
+    runs = {k: [] for k in runners}
+    for r in range(ROUNDS):
+        for key in (list(runners) if r % 2 == 0 else list(runners)[::-1]):
+            runs[key].append(runners[key]())
+    out = {}
+    for key, got in runs.items():
+        cpus = [c for c, _ in got]
+        rates = [x for _, x in got]
+        mean = None if None in cpus else sum(cpus) / len(cpus)
+        lowest = [min(col) for col in zip(*rates)] if None not in rates else None
+        out[key] = (mean, lowest, cpus)
+    return out
+
+
 def fmt_rates(rates):
     return " ".join(f"{r:.1f}" for r in rates) if rates else "-"
 
@@ -269,17 +303,8 @@ def bench_wall_h264():
             # senders start spread over that time.
             time.sleep(2.0 / n)
         try:
-            results = {}
-            if cols * w <= 800 and ((n + cols - 1) // cols) * h <= 600:
-                results["velmor"] = run_velmor(ports, cols, w, h)
-            else:
-                results["velmor"] = run_velmor_bench(ports, w, h)
-            results["gst"] = run_gst(ports, cols, w, h, counted=False)
+            results = run_rounds(ports, cols, w, h)
             results["gst-counted"] = run_gst(ports, cols, w, h, counted=True)
-            results["ffmpeg"] = run_ffmpeg(ports, w, h)
-            v = bench.vbench("decode", str(SECS), str(w), str(h),
-                             *[f"udp://127.0.0.1:{p}?buffer_size={UDP_BUFFER}" for p in ports], timeout=SECS + 90)
-            results["floor"] = bench.num(v, "cpu"), [float(x) for x in v.get("rates", "").split(",") if x] or None
         finally:
             for s in senders:
                 bench.stop_process(s)
@@ -290,12 +315,13 @@ def bench_wall_h264():
                  "floor": "decoding alone (velmor's, live)"}
         bench.log(f"  {'':<36} {'CPU %':>7}  {'slowest':>7}  pictures/s drawn, each stream")
         for key, name in names.items():
-            c, rates = results[key]
+            c, rates = results[key][:2]
+            each = " ".join("-" if x is None else f"{x:.1f}" for x in (results[key][2] if len(results[key]) > 2 else ()))
             bench.log(f"  {name:<36} {('-' if c is None else f'{c:.1f}'):>7}  "
-                      f"{(f'{min(rates):.1f}' if rates else '-'):>7}  {fmt_rates(rates)}")
+                      f"{(f'{min(rates):.1f}' if rates else '-'):>7}  {fmt_rates(rates)}" + (f"  (runs: {each})" if each else ""))
         bench.log(f"  {'  decoding alone, clip in memory':<36} {('-' if in_memory is None else f'{in_memory:.1f}'):>7}"
                   f"  ({tile_ms or 0:.3f} ms a picture x {RATE * n}/s)")
-        v, vrates = results["velmor"]
+        v, vrates = results["velmor"][:2]
 
         def check(what, value, target, lower=True):
             met = "n/a" if value is None else ("yes" if (value <= target if lower else value >= target) else "NO")
