@@ -243,7 +243,8 @@ def run_rounds(ports, cols, w, h):
     order (velmor, GStreamer, ffmpeg, floor, then back): this machine's speed
     drifts by a quarter over minutes, and a fixed order charges that drift to
     whichever runs last. Per key: mean CPU, the lowest rate of each stream
-    over the runs, and each run's CPU."""
+    over the runs, and each run's CPU (the same shape as the counted run's,
+    whose list is empty)."""
     def velmor():
         if cols * w <= 800 and ((len(ports) + cols - 1) // cols) * h <= 600:
             return run_velmor(ports, cols, w, h)
@@ -304,7 +305,7 @@ def bench_wall_h264():
             time.sleep(2.0 / n)
         try:
             results = run_rounds(ports, cols, w, h)
-            results["gst-counted"] = run_gst(ports, cols, w, h, counted=True)
+            results["gst-counted"] = (*run_gst(ports, cols, w, h, counted=True), [])
         finally:
             for s in senders:
                 bench.stop_process(s)
@@ -315,13 +316,13 @@ def bench_wall_h264():
                  "floor": "decoding alone (velmor's, live)"}
         bench.log(f"  {'':<36} {'CPU %':>7}  {'slowest':>7}  pictures/s drawn, each stream")
         for key, name in names.items():
-            c, rates = results[key][:2]
-            each = " ".join("-" if x is None else f"{x:.1f}" for x in (results[key][2] if len(results[key]) > 2 else ()))
+            c, rates, runs = results[key]
+            each = " ".join("-" if x is None else f"{x:.1f}" for x in runs)
             bench.log(f"  {name:<36} {('-' if c is None else f'{c:.1f}'):>7}  "
                       f"{(f'{min(rates):.1f}' if rates else '-'):>7}  {fmt_rates(rates)}" + (f"  (runs: {each})" if each else ""))
         bench.log(f"  {'  decoding alone, clip in memory':<36} {('-' if in_memory is None else f'{in_memory:.1f}'):>7}"
                   f"  ({tile_ms or 0:.3f} ms a picture x {RATE * n}/s)")
-        v, vrates = results["velmor"][:2]
+        v, vrates, _ = results["velmor"]
 
         def check(what, value, target, lower=True):
             met = "n/a" if value is None else ("yes" if (value <= target if lower else value >= target) else "NO")
